@@ -1,0 +1,48 @@
+# Thin front for the README's commands; CMake does the building.
+SAN ?=
+WERROR ?= ON
+JOBS ?= 2
+PYTHON := /usr/bin/python3
+
+ifeq ($(SAN),)
+BUILD_DIR ?= build
+else
+BUILD_DIR ?= build-san-$(subst $(comma),-,$(SAN))
+endif
+comma := ,
+
+.PHONY: all build deps test unit-test system-test demo format format-check clean bench
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SANITIZE=$(SAN)
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+unit-test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+system-test: build
+	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider tests/system sim
+
+test: unit-test system-test
+
+demo: build
+	$(PYTHON) sim/demo.py --build-dir $(abspath $(BUILD_DIR))
+
+bench: build
+	$(PYTHON) bench/run.py --build-dir $(abspath $(BUILD_DIR))
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-san-*

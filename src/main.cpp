@@ -1,0 +1,118 @@
+// rigkeep: the management agent of the mining machine.
+#include <curl/curl.h>
+#include <getopt.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "common/paths.h"
+#include "common/thread_util.h"
+#include "log.h"
+#include "miner.h"
+
+namespace {
+
+constexpr const char *kAgentVersion = "1.0.6";
+constexpr const char *kFirmwareVersion = "3.8.6.9";
+
+struct agent_options_t {
+    const char *config_path;
+    const char *server_url;
+};
+agent_options_t agent_options;
+
+bool keep_running = true;  // written and read only by the main thread
+
+void print_usage() {
+    printf("Velmora agent v%s\n", kAgentVersion);
+    printf("\n");
+    printf("USAGE: rigkeep [OPTIONS]\n");
+    printf("    -c,--config <file>        Set agent config file\n");
+    printf("    -h                        Display this message\n");
+    fflush(stdout);
+}
+
+void parse_options(int argc, char **argv) {
+    agent_options.config_path = paths::kAgentConfig;
+    agent_options.server_url = RIGKEEP_SERVICE_URL;
+
+    static const option long_options[] = {
+        {"config", required_argument, nullptr, 'c'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int opt;
+    while ((opt = getopt_long(argc, argv, "c:s:h", long_options, nullptr)) != -1) {
+        switch (opt) {
+            case 'c':
+                agent_options.config_path = optarg;
+                break;
+            case 'h':
+                print_usage();
+                exit(1);
+            case 's':  // accepted for compatibility; the service URL is built in
+            default:   // getopt has printed its own diagnostic
+                break;
+        }
+    }
+}
+
+// Orderly stop: miner, configuration watch, server link, then the main loop.
+void handle_stop_signal() {
+    LOG_INFO("Stopping rigkeep\n");
+    // Stopping the miner, the configuration watch and the server link is wired here
+    // by the modules that provide them, in that order.
+    keep_running = false;
+}
+
+void handle_restart_signal() {
+    LOG_INFO("Miner restart triggered!\n");
+    // The miner restart is wired here by mining control.
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    set_thread_name("rigkeep@main");
+
+    // Stop and restart signals are blocked in every thread (threads inherit the
+    // mask) and taken synchronously by the main loop below, so the shutdown
+    // sequence never runs inside an asynchronous handler.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    curl_global_init(CURL_GLOBAL_SSL);
+    LOG_INFO("Firmware version: %s\n", kFirmwareVersion);
+
+    parse_options(argc, argv);
+
+    if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
+        LOG_ERROR("Miner initialization failed!\n");
+        exit(1);
+    }
+    LOG_INFO("Press Ctrl+C to stop rigkeep\n");
+
+    bool stopping = false;
+    while (keep_running) {
+        const timespec step{10, 0};
+        int sig = sigtimedwait(&signals, nullptr, &step);
+        if (sig == SIGINT || sig == SIGTERM) {
+            // A second stop signal while stopping finds the link already gone.
+            if (!stopping) {
+                stopping = true;
+                handle_stop_signal();
+            }
+        } else if (sig == SIGUSR1) {
+            if (!stopping)
+                handle_restart_signal();
+        }
+    }
+    return 0;
+}

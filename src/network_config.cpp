@@ -1,0 +1,148 @@
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/atomic_file.h"
+#include "common/json_ptr.h"
+#include "common/paths.h"
+#include "config.h"
+#include "log.h"
+#include "util.h"
+
+void parse_dns_servers(const char *value, network_config *net) {
+    c_str_ptr copy(util_str_replace(value, "\"", ""));
+    net->dns_count = 0;
+    if (!copy)
+        return;
+    char *save = nullptr;
+    for (char *piece = strtok_r(copy.get(), " ", &save); piece && net->dns_count < 2;
+         piece = strtok_r(nullptr, " ", &save)) {
+        copy_cut(net->dns[net->dns_count], piece);
+        ++net->dns_count;
+    }
+}
+
+int parse_network_line(char *line, network_config *net) {
+    assert(line && net);
+    if (line[0] == '\0')
+        return 0;
+
+    // Same split as strtok with "=": leading '=' skipped, the value ends at the next '='.
+    char *save = nullptr;
+    char *key = strtok_r(line, "=", &save);
+    if (key == nullptr)
+        return -1;
+    char *value = strtok_r(nullptr, "=", &save);
+    if (value == nullptr)
+        value = const_cast<char *>("");
+
+    if (strncmp(key, "hostname", 8) == 0) {
+        copy_cut(net->hostname, value);
+    } else if (strncmp(key, "ipaddress", 9) == 0) {
+        copy_cut(net->ip, value);
+    } else if (strncmp(key, "netmask", 7) == 0) {
+        copy_cut(net->netmask, value);
+    } else if (strncmp(key, "gateway", 7) == 0) {
+        copy_cut(net->gateway, value);
+    } else if (strncmp(key, "dnsservers", 10) == 0) {
+        parse_dns_servers(value, net);
+    } else if (strncmp(key, "dhcp", 4) == 0) {
+        net->mode = strncmp(value, "true", 4) == 0 ? 0 : 1;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+void read_network_config(FILE *in, network_config *net) {
+    net->mode = 1;
+    char line[256];
+    while (fgets(line, sizeof line, in)) {
+        line[strcspn(line, "#\n")] = '\0';
+        if (parse_network_line(line, net) != 0)
+            break;
+    }
+}
+
+int parse_network_config(network_config *net) {
+    assert(net);
+    FILE *f = fopen(paths::kNetworkConfig, "re");
+    if (f == nullptr) {
+        LOG_ERROR("Failed to load network config file\n");
+        return -1;
+    }
+    read_network_config(f, net);
+    fclose(f);
+    return 0;
+}
+
+void write_dns_servers(FILE *out, const network_config *net) {
+    // Joined in a 256-byte field; a server that does not fit whole is left out
+    // rather than written cut (a cut address is a wrong address).
+    char joined[256] = "";
+    size_t used = 0;
+    for (uint32_t i = 0; i < net->dns_count && i < 2; ++i) {
+        size_t len = strnlen(net->dns[i], sizeof net->dns[i]);
+        size_t need = len + (used ? 1 : 0);
+        if (used + need > sizeof joined - 1)
+            break;
+        if (used)
+            joined[used++] = ' ';
+        memcpy(joined + used, net->dns[i], len);
+        used += len;
+        joined[used] = '\0';
+    }
+    fprintf(out, "dnsservers=\"%s\"", joined);
+}
+
+namespace {
+std::string format_layout(const network_config *net, bool static_layout) {
+    char *buf = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&buf, &size);
+    if (out == nullptr)
+        return {};
+    fprintf(out, "hostname=%s\n", net->hostname);
+    if (static_layout) {
+        fprintf(out, "ipaddress=%s\n", net->ip);
+        fprintf(out, "netmask=%s\n", net->netmask);
+        fprintf(out, "gateway=%s\n", net->gateway);
+        write_dns_servers(out, net);
+    } else {
+        fprintf(out, "dhcp=%s\n", "true");
+    }
+    fclose(out);
+    std::string text(buf, size);
+    free(buf);
+    return text;
+}
+
+int write_network_file(const network_config *net, bool static_layout) {
+    const std::string text = format_layout(net, static_layout);
+    if (text.empty() || atomic_write_file(paths::kNetworkConfig, text) != 0) {
+        LOG_ERROR("Failed to create network config file\n");
+        return -1;
+    }
+    return 0;
+}
+}  // namespace
+
+std::string format_network_config(const network_config *net) {
+    return format_layout(net, net->mode == 1);
+}
+
+int save_static_net_conf(const network_config *net) {
+    assert(net);
+    return write_network_file(net, true);
+}
+
+int save_dhcp_net_conf(const network_config *net) {
+    assert(net);
+    return write_network_file(net, false);
+}
+
+int save_network_config(const network_config *net) {
+    assert(net);
+    return net->mode == 1 ? save_static_net_conf(net) : save_dhcp_net_conf(net);
+}

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+
+namespace {
+
+network_config zeroed() {
+    network_config n;
+    memset(&n, 0, sizeof n);
+    return n;
+}
+
+network_config read_text(const std::string &text) {
+    network_config n = zeroed();
+    std::string copy = text;
+    FILE *in = fmemopen(copy.data(), copy.size(), "r");
+    read_network_config(in, &n);
+    fclose(in);
+    return n;
+}
+
+network_config static_record(const char *host, const char *ip, const char *mask, const char *gw,
+                             std::initializer_list<const char *> dns) {
+    network_config n = zeroed();
+    n.mode = 1;
+    strcpy(n.hostname, host);
+    strcpy(n.ip, ip);
+    strcpy(n.netmask, mask);
+    strcpy(n.gateway, gw);
+    for (const char *d : dns)
+        strcpy(n.dns[n.dns_count++], d);
+    return n;
+}
+
+TEST(NetworkConfigWrite, DhcpIsExactlyTwoLines) {
+    network_config n = zeroed();
+    strcpy(n.hostname, "antMiner");
+    strcpy(n.ip, "10.0.0.9");  // ignored in DHCP mode
+    EXPECT_EQ(format_network_config(&n), "hostname=antMiner\ndhcp=true\n");
+}
+
+TEST(NetworkConfigWrite, StaticLayoutAndRoundTrip) {
+    auto n = static_record("rig-17", "192.0.2.10", "255.255.255.0", "192.0.2.1",
+                           {"192.0.2.53", "192.0.2.54"});
+    const std::string text = format_network_config(&n);
+    EXPECT_EQ(text,
+              "hostname=rig-17\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n"
+              "gateway=192.0.2.1\ndnsservers=\"192.0.2.53 192.0.2.54\"");
+    network_config back = read_text(text);
+    EXPECT_EQ(memcmp(&back, &n, sizeof n), 0) << "a written record reads back equal";
+}
+
+TEST(NetworkConfigWrite, NoNameServersRoundTrips) {
+    auto n = static_record("h", "192.0.2.10", "255.0.0.0", "192.0.2.1", {});
+    const std::string text = format_network_config(&n);
+    EXPECT_NE(text.find("dnsservers=\"\""), std::string::npos);
+    network_config back = read_text(text);
+    EXPECT_EQ(back.dns_count, 0u);
+    EXPECT_EQ(memcmp(&back, &n, sizeof n), 0);
+}
+
+TEST(NetworkConfigWrite, OverlongNameServerIsLeftOutNotCut) {
+    auto n = static_record("h", "1.2.3.4", "255.0.0.0", "1.2.3.1", {"192.0.2.53"});
+    memset(n.dns[1], 'd', 250);
+    n.dns_count = 2;
+    const std::string text = format_network_config(&n);
+    EXPECT_TRUE(text.ends_with("dnsservers=\"192.0.2.53\"")) << text;
+}
+
+TEST(NetworkConfigRead, DhcpValuesAndDefaults) {
+    EXPECT_EQ(read_text("hostname=x\n").mode, 1u) << "no dhcp line means static";
+    EXPECT_EQ(read_text("dhcp=true\n").mode, 0u);
+    EXPECT_EQ(read_text("dhcp=trueish\n").mode, 0u);
+    EXPECT_EQ(read_text("dhcp=false\n").mode, 1u);
+    EXPECT_EQ(read_text("dhcp=\n").mode, 1u);
+    auto only_host = read_text("hostname=lonely\n");
+    EXPECT_STREQ(only_host.hostname, "lonely");
+    EXPECT_STREQ(only_host.ip, "");
+    EXPECT_EQ(only_host.dns_count, 0u);
+}
+
+TEST(NetworkConfigRead, CommentsPrefixKeysAndStops) {
+    auto n = read_text(
+        "# written by hand\n"
+        "\n"
+        "hostname=rig # trailing comment\n"
+        "ipaddressX=192.0.2.7\n"
+        "netmask=255.255.255.0=ignored\n"
+        "==gateway==192.0.2.1\n"
+        "dnsservers=\"192.0.2.53  192.0.2.54 192.0.2.55\"\n"
+        "bogus=1\n"
+        "dhcp=true\n");
+    EXPECT_STREQ(n.hostname, "rig ") << "the space before the comment stays";
+    EXPECT_STREQ(n.ip, "192.0.2.7") << "keys compare by prefix";
+    EXPECT_STREQ(n.netmask, "255.255.255.0");
+    EXPECT_STREQ(n.gateway, "192.0.2.1") << "leading '=' runs are skipped";
+    EXPECT_EQ(n.dns_count, 2u);
+    EXPECT_STREQ(n.dns[0], "192.0.2.53");
+    EXPECT_STREQ(n.dns[1], "192.0.2.54");
+    EXPECT_EQ(n.mode, 1u) << "reading stopped at the unknown key";
+}
+
+TEST(NetworkConfigRead, LineOfEqualsStopsAndValuesAreCut) {
+    auto n = read_text("hostname=a\n===\nhostname=b\n");
+    EXPECT_STREQ(n.hostname, "a");
+
+    auto cut = read_text("ipaddress=" + std::string(40, '9') + "\n");
+    EXPECT_EQ(strlen(cut.ip), 15u);
+
+    // A line longer than the 255-character read buffer is read in pieces; the
+    // second piece has no known key and ends the reading.
+    auto pieces = read_text("hostname=" + std::string(300, 'h') + "\ndhcp=true\n");
+    EXPECT_EQ(strlen(pieces.hostname), 255u - 9u);
+    EXPECT_EQ(pieces.mode, 1u);
+}
+
+TEST(NetworkConfigRead, ParseLineResults) {
+    network_config n = zeroed();
+    char empty[] = "";
+    char no_value[] = "hostname";
+    char unknown[] = "mtu=1500";
+    EXPECT_EQ(parse_network_line(empty, &n), 0);
+    EXPECT_EQ(parse_network_line(no_value, &n), 0);
+    EXPECT_STREQ(n.hostname, "");
+    EXPECT_EQ(parse_network_line(unknown, &n), -1);
+}
+
+TEST(NetworkConfigRead, DnsEntriesBeyondCountKeepOldValues) {
+    network_config n = zeroed();
+    strcpy(n.dns[1], "old");
+    parse_dns_servers("\"192.0.2.1\"", &n);
+    EXPECT_EQ(n.dns_count, 1u);
+    EXPECT_STREQ(n.dns[0], "192.0.2.1");
+    EXPECT_STREQ(n.dns[1], "old");
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "common/thread_util.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/prctl.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(BackgroundThread, StartIsIdempotentAndStopJoinsPromptly) {
+    BackgroundThread t;
+    std::atomic<int> bodies{0};
+    std::string name;
+    auto body = [&] {
+        ++bodies;
+        char buf[16] = {};
+        prctl(PR_GET_NAME, buf, 0, 0, 0);
+        name = buf;
+        while (t.wait_for(1h)) {
+        }
+    };
+    EXPECT_EQ(t.start("rigkeep@test", body), 1);
+    EXPECT_EQ(t.start("rigkeep@test", body), 0);
+    EXPECT_TRUE(t.running());
+
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(t.stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+    EXPECT_FALSE(t.running());
+    EXPECT_EQ(bodies.load(), 1);
+    EXPECT_EQ(name, "rigkeep@test");
+    EXPECT_FALSE(t.stop()) << "stop when not running reports it";
+}
+
+TEST(BackgroundThread, RacingStartsCreateOneThread) {
+    BackgroundThread t;
+    std::atomic<int> bodies{0};
+    std::vector<std::thread> starters;
+    std::atomic<bool> go{false};
+    for (int i = 0; i < 8; ++i) {
+        starters.emplace_back([&] {
+            while (!go) {
+            }
+            t.start("rigkeep@race", [&] {
+                ++bodies;
+                while (t.wait_for(1h)) {
+                }
+            });
+        });
+    }
+    go = true;
+    for (auto &s : starters)
+        s.join();
+    t.stop();
+    EXPECT_EQ(bodies.load(), 1);
+}
+
+TEST(BackgroundThread, WakeFdInterruptsPollAndBodyMayEndByItself) {
+    BackgroundThread t;
+    std::atomic<bool> woke{false};
+    t.start("rigkeep@poll", [&] {
+        pollfd p{t.wake_fd(), POLLIN, 0};
+        woke = poll(&p, 1, 60000) == 1;
+    });
+    std::this_thread::sleep_for(20ms);
+    t.stop();
+    EXPECT_TRUE(woke.load());
+
+    std::atomic<int> runs{0};
+    t.start("rigkeep@once", [&] { ++runs; });
+    for (int i = 0; i < 200 && t.running(); ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_FALSE(t.running()) << "a body that returned leaves the thread restartable";
+    EXPECT_EQ(t.start("rigkeep@once", [&] { ++runs; }), 1);
+    t.stop();
+    EXPECT_EQ(runs.load(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include "util.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/json_ptr.h"
+
+namespace {
+
+struct UrlCase {
+    const char *url;
+    int rc;
+    const char *scheme;
+    const char *host;
+    int port;
+    const char *path;
+};
+
+TEST(UtilParseUrl, SplitsSchemeHostPortAndPath) {
+    const UrlCase cases[] = {
+        {"wss://api.example.com", 0, "wss", "api.example.com", 443, "/"},
+        {"wss://api.example.com/", 0, "wss", "api.example.com", 443, "/"},
+        {"ws://host:8080/a/b?x=1&y=2", 0, "ws", "host", 8080, "/a/b"},
+        {"https://h/api/v1/ws", 0, "https", "h", 443, "/api/v1/ws"},
+        {"http://h:81", 0, "http", "h", 81, "/"},
+        {"wss://h:12ab/p", 0, "wss", "h", 12, "/p"},
+        {"ftp://h/p", 0, "ftp", "h", 0, "/p"},
+        {"wss:///path", 0, "wss", "path", 443, "/"},
+        {"wss://", -1, "", "", 0, ""},
+        {"wss://:443/path", -1, "", "", 0, ""},
+        {"no-scheme-here", -1, "", "", 0, ""},
+        {"://host/path", -1, "", "", 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url);
+        parsed_url p;
+        memset(&p, 0x5A, sizeof p);
+        ASSERT_EQ(util_parse_url(c.url, &p), c.rc);
+        if (c.rc == 0) {
+            EXPECT_STREQ(p.scheme, c.scheme);
+            EXPECT_STREQ(p.host, c.host);
+            EXPECT_EQ(p.port, c.port);
+            EXPECT_STREQ(p.path, c.path);
+        } else {
+            EXPECT_EQ(p.port, 0) << "the record is zeroed even on failure";
+        }
+    }
+}
+
+TEST(UtilParseUrl, CutsOverlongPartsAndStaysTerminated) {
+    std::string long_host(400, 'h');
+    std::string url = "wss://" + long_host + "/" + std::string(400, 'p');
+    parsed_url p;
+    ASSERT_EQ(util_parse_url(url.c_str(), &p), 0);
+    EXPECT_EQ(strlen(p.host), 255u);
+    EXPECT_EQ(strlen(p.path), 1u + (511u - 407u)) << "the work copy cuts the URL at 511";
+    EXPECT_EQ(p.path[0], '/');
+}
+
+TEST(UtilProtoPort, KnownSchemesAndUnknown) {
+    EXPECT_EQ(util_proto_port("http"), 80);
+    EXPECT_EQ(util_proto_port("https"), 443);
+    EXPECT_EQ(util_proto_port("ws"), 80);
+    EXPECT_EQ(util_proto_port("wss"), 443);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(util_proto_port("WSS"), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("WARN: Unknown protocol: WSS\n"),
+              std::string::npos);
+}
+
+TEST(UtilFormat, HexEtherAndInet) {
+    const uint8_t digest[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04,
+                                0xe9, 0x80, 0x09, 0x98, 0xec, 0xf8, 0x42, 0x7e};
+    char hex[33];
+    EXPECT_STREQ(util_hex(digest, sizeof digest, hex), "d41d8cd98f00b204e9800998ecf8427e");
+
+    const uint8_t mac[6] = {0x02, 0xAB, 0x00, 0x10, 0xFF, 0x09};
+    char mac_text[18];
+    EXPECT_EQ(util_ether_ntoa(mac, mac_text), 17);
+    EXPECT_STREQ(mac_text, "02:ab:00:10:ff:09");
+
+    const uint8_t ip_bytes[4] = {192, 0, 2, 254};
+    uint32_t ip;
+    memcpy(&ip, ip_bytes, 4);
+    char ip_text[16];
+    EXPECT_EQ(util_inet_ntoa(ip, ip_text), 11);
+    EXPECT_STREQ(ip_text, "192.0.2.254");
+}
+
+TEST(UtilStrReplace, ReplacesEveryNonOverlappingOccurrence) {
+    struct Case {
+        const char *str, *sub, *repl, *want;
+    };
+    const Case cases[] = {
+        {"a\"b\"c", "\"", "", "abc"}, {"aaaa", "aa", "b", "bb"},
+        {"aaa", "aa", "xyz", "xyza"}, {"no match", "zz", "y", "no match"},
+        {"", "x", "y", ""},           {"x.x", "x", "long", "long.long"},
+    };
+    for (const auto &c : cases) {
+        c_str_ptr out(util_str_replace(c.str, c.sub, c.repl));
+        ASSERT_TRUE(out);
+        EXPECT_STREQ(out.get(), c.want) << c.str;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(util_str_replace("abc", "", "x"), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: Substring can't be empty!"),
+              std::string::npos);
+}
+
+class RouteFile : public testing::Test {
+  protected:
+    std::filesystem::path path_ =
+        std::filesystem::temp_directory_path() / ("route." + std::to_string(getpid()));
+    void write(const std::string &text) { std::ofstream(path_) << text; }
+    void TearDown() override { std::filesystem::remove(path_); }
+};
+
+constexpr const char *kRouteHeader =
+    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+
+TEST_F(RouteFile, DefaultRouteGivesItsGateway) {
+    write(std::string(kRouteHeader) +
+          "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+          "eth0\t00000000\t0102000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"
+          "eth1\t00000000\t0202000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+    uint32_t gw = 0;
+    ASSERT_EQ(util_default_gateway_from(path_.c_str(), &gw), 0);
+    EXPECT_EQ(gw, 0x0102000Au) << "the first default route wins";
+}
+
+TEST_F(RouteFile, NoDefaultRouteOrZeroGatewayFails) {
+    write(std::string(kRouteHeader) +
+          "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n");
+    uint32_t gw = 7;
+    EXPECT_EQ(util_default_gateway_from(path_.c_str(), &gw), -1);
+    EXPECT_EQ(gw, 0u);
+
+    write(std::string(kRouteHeader) +
+          "eth0\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n");
+    EXPECT_EQ(util_default_gateway_from(path_.c_str(), &gw), -1);
+}
+
+TEST_F(RouteFile, MissingTableLogsAndFails) {
+    uint32_t gw;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(util_default_gateway_from("/nonexistent/route", &gw), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to open /proc/net/route"),
+              std::string::npos);
+}
+
+// Runs util_name_servers in a child that sees resolv_text as /etc/resolv.conf
+// (a private mount namespace, so the host is untouched). Needs root.
+std::string name_servers_with(const std::string &resolv_text) {
+    auto file = std::filesystem::temp_directory_path() / ("resolv." + std::to_string(getpid()));
+    std::ofstream(file) << resolv_text;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string out = "setup failed";
+        if (unshare(CLONE_NEWNS) == 0 &&
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            mount(file.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0) {
+            uint32_t dns[2] = {0, 0};
+            uint8_t count = 9;
+            int rc = util_name_servers(dns, &count);
+            out = std::to_string(rc) + ":" + std::to_string(count);
+            for (int i = 0; i < count; ++i) {
+                char text[16];
+                util_inet_ntoa(dns[i], text);
+                out += std::string(" ") + text;
+            }
+        }
+        (void)!write(fds[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    std::filesystem::remove(file);
+    return out;
+}
+
+TEST(UtilNameServers, ReportsAtMostTwoInOrder) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    EXPECT_EQ(name_servers_with("nameserver 192.0.2.53\nnameserver 192.0.2.54\n"
+                                "nameserver 192.0.2.55\n"),
+              "0:2 192.0.2.53 192.0.2.54");
+    EXPECT_EQ(name_servers_with("search example\nnameserver 198.51.100.1\n"), "0:1 198.51.100.1");
+}
+
+}  // namespace
