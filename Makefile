@@ -36,7 +36,7 @@ demo: build
 	$(PYTHON) sim/demo.py --build-dir $(abspath $(BUILD_DIR))
 
 bench: build
-	$(PYTHON) bench/run.py --build-dir $(abspath $(BUILD_DIR))
+	$(PYTHON) bench/startup_bench.py --build-dir $(abspath $(BUILD_DIR))
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,0 +1,497 @@
+"""The device sandbox itself, exercised with ordinary programs."""
+
+import errno
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import textwrap
+import threading
+import time
+
+import pytest
+
+from conftest import REPO_ROOT, AgentProcess, enter_netns, sandbox_mod
+
+PY = "/usr/bin/python3"
+SANDBOX_PY = str(REPO_ROOT / "sim" / "sandbox" / "sandbox.py")
+
+# What the agent does to learn its identity: ioctls on eth0, the routing
+# table, and the FPGA words through an mmap of /dev/mem.
+NETINFO = textwrap.dedent("""
+    import fcntl, socket, struct
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    def ioctl(req):
+        return fcntl.ioctl(s.fileno(), req, struct.pack("256s", b"eth0"))
+    mac = ioctl(0x8927)[18:24]                      # SIOCGIFHWADDR
+    ip = socket.inet_ntoa(ioctl(0x8915)[20:24])     # SIOCGIFADDR
+    mask = socket.inet_ntoa(ioctl(0x891b)[20:24])   # SIOCGIFNETMASK
+    gw = None
+    for line in open("/proc/net/route").read().splitlines()[1:]:
+        f = line.split()
+        if int(f[1], 16) == 0:
+            gw = socket.inet_ntoa(struct.pack("<I", int(f[2], 16)))
+            break
+    print(":".join("%02x" % b for b in mac), ip, mask, gw)
+""")
+
+READ_FPGA = textwrap.dedent("""
+    import mmap, os, struct
+    fd = os.open("/dev/mem", os.O_RDWR | os.O_SYNC)
+    m = mmap.mmap(fd, 0x170, mmap.MAP_SHARED,
+                  mmap.PROT_READ | mmap.PROT_WRITE, offset=0x43C00000)
+    w60, w61 = struct.unpack_from("<II", m, 60 * 4)
+    print("%08X %08X" % (w60, w61))
+""")
+
+
+def mounts_mentioning(text):
+    """Mount lines naming text, in the mount namespace of any process."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/mountinfo") as f:
+                found += [f"{pid}: {l.strip()}" for l in f if text in l]
+        except OSError:
+            pass
+    return found
+
+
+def members(ns_link):
+    """Tasks (threads included) living in the namespace ns_link names."""
+    kind = ns_link.split(":")[0]
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            tids = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            continue
+        for tid in tids:
+            try:
+                if os.readlink(f"/proc/{pid}/task/{tid}/ns/{kind}") == ns_link:
+                    found.append(int(tid))
+            except OSError:
+                pass
+    return found
+
+
+def gone(pid, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
+                    return True
+        except OSError:
+            return True
+        time.sleep(0.02)
+    return False
+
+
+# Network identity and name resolution.
+
+@pytest.mark.parametrize("route,mac", [(True, sandbox_mod.DEFAULT_MAC),
+                                       (False, "02:aa:bb:cc:dd:ee")])
+def test_eth0_and_default_route(sandbox_factory, route, mac):
+    sb = sandbox_factory(default_route=route, eth0_mac=mac)
+    r = sb.run([PY, "-c", NETINFO])
+    assert r.returncode == 0, r.stderr
+    gw = "192.0.2.1" if route else "None"
+    assert r.stdout.split() == [mac, "192.0.2.10", "255.255.255.0", gw]
+    # Nothing but the private pair and loopback: no way off the machine.
+    links = sb.run(["ip", "-o", "link", "show"]).stdout
+    names = sorted(l.split(":")[1].strip().split("@")[0]
+                   for l in links.splitlines())
+    assert names == ["eth0", "lo", sandbox_mod.PEER_IFACE]
+
+
+@pytest.mark.parametrize("count", [2, 3])
+def test_name_servers_and_hosts(sandbox_factory, count):
+    sb = sandbox_factory(name_servers=count, service_host="svc.test.example")
+    servers = [l.split()[1] for l in sb.read_text("/etc/resolv.conf")
+               .splitlines() if l.startswith("nameserver")]
+    assert servers == list(sandbox_mod.NAME_SERVERS[:count])
+    r = sb.run(["getent", "ahostsv4", "svc.test.example"])
+    assert r.returncode == 0 and r.stdout.split()[0] == "127.0.0.1"
+    # A name that is not in /etc/hosts fails quickly (nothing answers DNS).
+    t0 = time.monotonic()
+    r = sb.run(["getent", "hosts", "elsewhere.example"], timeout=20)
+    assert r.returncode == 2
+    assert time.monotonic() - t0 < 3
+
+
+# The FPGA window in /dev/mem.
+
+def test_dev_mem_holds_fpga_words(sandbox_factory):
+    sb = sandbox_factory(fpga_words={60: 0xDEADBEEF, 61: 0x00C0FFEE})
+    r = sb.run([PY, "-c", READ_FPGA])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["DEADBEEF", "00C0FFEE"]
+    st = os.stat(sb.path("/dev/mem"))
+    assert st.st_size >= 0x43C00000 + 0x1000
+    assert st.st_blocks * 512 < 1 << 20  # sparse
+
+    default = sandbox_factory()
+    r = default.run([PY, "-c", READ_FPGA])
+    assert r.stdout.split() == ["1234ABCD", "0BADF00D"]
+
+    none = sandbox_factory(dev_mem=False)
+    r = none.run([PY, "-c", READ_FPGA])
+    assert r.returncode != 0 and "FileNotFoundError" in r.stderr
+
+
+# The fakes and the miner.
+
+def test_fakes_record_calls_and_host_stays_untouched(sandbox_factory):
+    host_reboot = None
+    if os.path.exists("/usr/sbin/reboot"):
+        host_reboot = os.readlink("/usr/sbin/reboot") if os.path.islink(
+            "/usr/sbin/reboot") else open("/usr/sbin/reboot", "rb").read()
+    sb = sandbox_factory(kernel_log="[ 1.0] first\n[ 2.0] second\n")
+    assert sb.run(["sh", "-c", "reboot"]).returncode == 0
+    assert sb.run(["/sbin/reboot", "-f"]).returncode == 0
+    assert sb.run(["sh", "-c", "/etc/init.d/rigkeep.sh restart"]) \
+        .returncode == 0
+    r = sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"])
+    assert r.stdout == "[ 1.0] first\n[ 2.0] second\n"
+    sb.set_kernel_log("changed\n")
+    assert sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"]) \
+        .stdout == "changed\n"
+    # Backgrounded by the shell, the way network restarts are started.
+    r = sb.run(["sh", "-c", "(sleep 0.2; /etc/init.d/network.sh restart) &"])
+    assert r.returncode == 0
+    deadline = time.monotonic() + 5
+    while "network.sh restart" not in sb.calls() and \
+            time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert sb.calls() == ["reboot", "reboot -f", "rigkeep.sh restart",
+                          "get_kernel_log.cgi", "get_kernel_log.cgi",
+                          "network.sh restart"]
+    # The real tools come from the host's /usr, the fake never reaches it.
+    r = sb.run(["sh", "-c",
+                "for c in killall sed tar; do command -v $c; done"])
+    assert r.stdout.split() == ["/usr/bin/killall", "/usr/bin/sed",
+                                "/usr/bin/tar"]
+    if host_reboot is not None:
+        now = os.readlink("/usr/sbin/reboot") if os.path.islink(
+            "/usr/sbin/reboot") else open("/usr/sbin/reboot", "rb").read()
+        assert now == host_reboot
+    else:
+        assert not os.path.exists("/usr/sbin/reboot")
+    assert not os.path.exists("/sim/calls.log")
+
+
+def test_miner_is_installed_and_killall_sees_only_the_sandbox(
+        sandbox_factory, tmp_path):
+    miner_dir = tmp_path / "miner"
+    miner_dir.mkdir()
+    (miner_dir / "minerlib.py").write_text("GREETING = 'hashing'\n")
+    miner = miner_dir / "bmminer"
+    miner.write_text("#!/usr/bin/python3\nimport sys, time, minerlib\n"
+                     "print(minerlib.GREETING, *sys.argv[1:], flush=True)\n"
+                     "time.sleep(60)\n")
+    miner.chmod(0o755)
+    # A host process with the same name must survive the sandbox's killall.
+    host_twin = tmp_path / "bmminer"
+    shutil.copy("/usr/bin/sleep", host_twin)
+    twin = subprocess.Popen([str(host_twin), "60"])
+    try:
+        sb = sandbox_factory(miner_path=str(miner))
+        proc = sb.spawn(["bmminer", "--api-listen"])
+        assert proc.stdout.readline() == b"hashing --api-listen\n"
+        assert (proc.sandbox_pid, "bmminer") in sb.processes()
+        r = sb.run(["sh", "-c", "killall -9 bmminer > /dev/null 2>&1"])
+        assert r.returncode == 0
+        assert proc.wait(5) == -signal.SIGKILL
+        assert all(comm != "bmminer" for _, comm in sb.processes())
+        assert twin.poll() is None
+    finally:
+        twin.kill()
+        twin.wait()
+
+    without = sandbox_factory(miner=False)
+    assert not without.exists("/usr/bin/bmminer")
+    assert without.run(["sh", "-c", "command -v bmminer"]).returncode != 0
+
+
+def test_repo_miner_is_the_default(sandbox_factory):
+    if not os.path.isfile(sandbox_mod.REPO_MINER):
+        pytest.skip("sim/miner/bmminer not present")
+    sb = sandbox_factory()
+    r = sb.run(["readlink", "-f", "/usr/bin/bmminer"])
+    assert r.stdout == "/sim/miner/bmminer\n"
+    assert sb.read_bytes("/usr/bin/bmminer") == \
+        open(sandbox_mod.REPO_MINER, "rb").read()
+
+
+# /config.
+
+def test_small_config_fills_up(sandbox_factory):
+    sb = sandbox_factory(config_size=64 * 1024)
+    r = sb.run(["sh", "-c", "head -c 200000 /dev/zero > /config/big"])
+    assert r.returncode != 0 and "No space left on device" in r.stderr
+    with pytest.raises(OSError) as e:
+        sb.write_bytes("/config/other", b"x" * 200000)
+    assert e.value.errno == errno.ENOSPC
+
+    roomy = sandbox_factory()
+    r = roomy.run(["sh", "-c", "head -c 200000 /dev/zero > /config/big"])
+    assert r.returncode == 0
+    assert os.path.getsize(roomy.path("/config/big")) == 200000
+
+
+def test_files_before_and_after_start(sandbox_factory, certs):
+    sb = sandbox_factory(start=False)
+    sb.install("/usr/bin/hello", "#!/bin/sh\necho hello \"$@\"\n")
+    sb.write_text("/config/velmora.json", '{"api_key": "k"}\n')
+    sb.start()
+    assert sb.run(["hello", "x"]).stdout == "hello x\n"
+    assert sb.run(["cat", "/config/velmora.json"]).stdout == \
+        '{"api_key": "k"}\n'
+    sb.install("/www/pages/cgi-bin/later.sh", "#!/bin/sh\necho later\n")
+    assert sb.run(["/www/pages/cgi-bin/later.sh"]).stdout == "later\n"
+    sb.run(["sh", "-c", "echo inside > /tmp/from-inside"])
+    assert sb.read_text("/tmp/from-inside") == "inside\n"
+    # The host's own paths are not reachable from inside.
+    assert sb.run(["ls", str(REPO_ROOT)]).returncode != 0
+    # The test CA, alone, where the agent looks for its trust anchor.
+    assert os.listdir(sb.path("/etc/ssl/certs")) == [
+        "letsencryptauthorityx3.pem"]
+    assert sb.read_text("/etc/ssl/certs/letsencryptauthorityx3.pem") == \
+        open(certs["ca_cert"]).read()
+
+
+# Processes and signals.
+
+def test_signals_reach_the_program_and_status_comes_back(sandbox):
+    assert sandbox.run(["sh", "-c", "exit 3"]).returncode == 3
+    missing = sandbox.run(["/usr/bin/no-such-program"])
+    assert missing.returncode == 127
+
+    script = ("trap 'echo term; exit 7' TERM; trap 'echo usr1' USR1; "
+              "echo $$; while :; do sleep 0.05; done")
+    proc = sandbox.spawn(["sh", "-c", script])
+    assert int(proc.stdout.readline()) == proc.sandbox_pid
+    assert proc.sandbox_pid != 1
+    with open(f"/proc/{proc.pid}/comm") as f:
+        assert f.read().strip() == "sh"
+    assert (proc.sandbox_pid, "sh") in sandbox.processes()
+    proc.send_signal(signal.SIGUSR1)
+    assert proc.stdout.readline() == b"usr1\n"
+    proc.terminate()
+    assert proc.wait(5) == 7
+    assert proc.stdout.read() == b"term\n"
+
+    sleeper = sandbox.spawn(["sleep", "30"])
+    assert (sleeper.sandbox_pid, "sleep") in sandbox.processes()
+    sleeper.kill()
+    assert sleeper.wait(5) == -signal.SIGKILL
+    assert sandbox.processes() == []
+
+
+def test_agent_process_helper(sandbox, tmp_path):
+    prog = tmp_path / "talker"
+    prog.write_text("#!/bin/sh\n"
+                    "trap 'echo stopping; exit 0' INT\n"
+                    "echo 'A [x] INFO: started'\n"
+                    "echo 'A [x] ERROR: trouble' >&2\n"
+                    "while :; do sleep 0.05; done\n")
+    agent = AgentProcess(sandbox, prog, args=["-c", "/config/velmora.json"])
+    try:
+        m = agent.wait_for_line(r"ERROR: (\w+)", timeout=5, stream="stderr")
+        assert m.group(1) == "trouble"
+        agent.wait_for_line(r"INFO: started", timeout=5, stream="stdout")
+        mark = agent.mark()
+        with pytest.raises(pytest.fail.Exception) as e:
+            agent.wait_for_line(r"started", timeout=0.3, start=mark)
+        assert "INFO: started" in str(e.value)
+        assert "ERROR: trouble" in str(e.value)
+        agent.signal(signal.SIGINT)
+        assert agent.wait(5) == 0
+        assert agent.lines("stdout") == ["A [x] INFO: started", "stopping"]
+        assert agent.lines("stderr") == ["A [x] ERROR: trouble"]
+    finally:
+        agent.kill()
+
+
+# Reaching a service from inside.
+
+def test_service_in_the_sandbox_network(sandbox):
+    ready = threading.Event()
+    port = []
+
+    def serve():
+        enter_netns(sandbox.netns_fd_path)
+        srv = socket.create_server(("127.0.0.1", 0))
+        port.append(srv.getsockname()[1])
+        ready.set()
+        srv.settimeout(10)
+        conn, _ = srv.accept()
+        conn.sendall(b"hello from the service\n")
+        conn.close()
+        srv.close()
+
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    assert ready.wait(5)
+    client = ("import socket, sys; s = socket.create_connection("
+              "(sys.argv[1], int(sys.argv[2])), 5); "
+              "print(s.recv(100).decode(), end='')")
+    r = sandbox.run([PY, "-c", client, sandbox.service_host, str(port[0])])
+    t.join(5)
+    assert r.stdout == "hello from the service\n", r.stderr
+    # This thread was never moved: the host does not see the listener.
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port[0]), 1)
+
+
+# Cleaning up.
+
+def test_close_leaves_nothing(sandbox_factory):
+    sb = sandbox_factory(config_size=65536)
+    sleeper = sb.spawn(["sleep", "300"])
+    orphan = sb.run(["sh", "-c", "sleep 300 > /dev/null 2>&1 & echo $!"])
+    assert orphan.returncode == 0
+    sb.run(["reboot"])
+    tmpdir, holder = sb.tmpdir, sb.holder_pid
+    namespaces = {ns: os.readlink(f"/proc/{holder}/ns/{ns}")
+                  for ns in ("pid", "net", "mnt")}
+    assert mounts_mentioning(tmpdir)
+    inside = members(namespaces["pid"])
+    assert len(inside) == 3, inside  # the holder and two sleeps
+    with pytest.raises(RuntimeError):
+        with sb:
+            raise RuntimeError("test failed inside")
+    assert sleeper.returncode == -signal.SIGKILL
+    assert gone(holder)
+    assert not os.path.exists(tmpdir)
+    assert mounts_mentioning(tmpdir) == []
+    for kind, ns in namespaces.items():
+        assert members(ns) == [], kind
+    assert sb.calls() == ["reboot"]
+    sb.close()
+    with pytest.raises(sandbox_mod.SandboxError):
+        sb.path("/config")
+
+
+OWNER = textwrap.dedent("""
+    import json, sys, time
+    sys.path.insert(0, sys.argv[1])
+    import sandbox
+    sb = sandbox.Sandbox(ca_file=sys.argv[2]).start()
+    p = sb.spawn(["sleep", "300"])
+    print(json.dumps({"tmpdir": sb.tmpdir, "holder": sb.holder_pid,
+                      "child": p.pid}), flush=True)
+    time.sleep(300)
+""")
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM,
+                                 signal.SIGINT])
+def test_dead_owner_leaves_nothing(certs, sig):
+    owner = subprocess.Popen(
+        [PY, "-c", OWNER, str(REPO_ROOT / "sim" / "sandbox"),
+         certs["ca_cert"]], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        info = json.loads(owner.stdout.readline())
+    except ValueError:
+        owner.kill()
+        pytest.fail(owner.communicate()[1].decode())
+    assert mounts_mentioning(info["tmpdir"])
+    owner.send_signal(sig)
+    owner.communicate(timeout=10)
+    assert gone(info["holder"]) and gone(info["child"])
+    assert mounts_mentioning(info["tmpdir"]) == []
+    if sig == signal.SIGKILL:
+        # Nobody was left to delete the files: the next run does (another
+        # test run on this machine may have been first).
+        sandbox_mod.remove_stale_dirs()
+    assert not os.path.exists(info["tmpdir"])
+
+
+def test_stale_dirs_of_dead_owners_are_removed(tmp_path):
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    stale = tmp_path / (sandbox_mod.TMP_PREFIX + "dead")
+    live = tmp_path / (sandbox_mod.TMP_PREFIX + "live")
+    reused = tmp_path / (sandbox_mod.TMP_PREFIX + "reused")
+    young = tmp_path / (sandbox_mod.TMP_PREFIX + "young")
+    other = tmp_path / "unrelated"
+    for d in (stale, live, reused, young, other):
+        (d / "root" / "config").mkdir(parents=True)
+    me = os.getpid()
+    (stale / "owner").write_text(f"{dead.pid} 12345\n")
+    (live / "owner").write_text(f"{me} {sandbox_mod._start_time(me)}\n")
+    # Our pid, but another start time: a dead owner whose pid came back.
+    (reused / "owner").write_text(f"{me} 1\n")
+    (other / "owner").write_text(f"{dead.pid} 12345\n")
+    # young has no owner yet: it is being set up.
+    assert sorted(sandbox_mod.remove_stale_dirs(str(tmp_path))) == sorted(
+        [str(reused), str(stale)])
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        d.name for d in (live, young, other))
+
+
+def test_stale_cleanup_spares_live_owners(sandbox):
+    assert sandbox.tmpdir not in sandbox_mod.remove_stale_dirs()
+    assert os.path.isdir(sandbox.tmpdir)
+
+
+# The command line.
+
+def test_cli_runs_one_program(tmp_path, certs):
+    tool = tmp_path / "tool"
+    tool.write_text("#!/bin/sh\necho tool \"$@\"\n")
+    tool.chmod(0o755)
+    conf = tmp_path / "velmora.json"
+    conf.write_text('{"api_key": "k"}\n')
+    script = ("tool a b; cat /config/velmora.json; "
+              "grep -c nameserver /etc/resolv.conf; "
+              "grep -c '^eth0.00000000' /proc/net/route; "
+              "test -e /dev/mem || echo no-mem; "
+              "df -B1 /config | tail -1 | awk '{print $2}'; exit 5")
+    r = subprocess.run(
+        [PY, SANDBOX_PY, "--no-default-route", "--no-dev-mem",
+         "--three-name-servers", "--config-size", "65536", "--no-miner",
+         "--ca-file", certs["ca_cert"],
+         "--copy-in", f"{tool}:/usr/bin/tool",
+         "--file", f"/config/velmora.json={conf}",
+         "--", "sh", "-c", script],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=30)
+    assert r.returncode == 5, r.stderr
+    assert r.stdout.splitlines() == ["tool a b", '{"api_key": "k"}', "3", "0",
+                                     "no-mem", "65536"]
+
+    r = subprocess.run([PY, SANDBOX_PY, "--ca-file", certs["ca_cert"], "--",
+                        "sh", "-c", "kill -TERM $$"], timeout=30)
+    assert r.returncode == 128 + signal.SIGTERM
+
+
+# Certificates.
+
+def test_certificates(certs, service_host):
+    def verify(cert, ca):
+        r = subprocess.run(["openssl", "verify", "-CAfile", ca, cert],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           text=True)
+        return r.returncode, r.stdout
+
+    assert verify(certs["server_cert"], certs["ca_cert"])[0] == 0
+    rc, out = verify(certs["expired_cert"], certs["ca_cert"])
+    assert rc != 0 and "expired" in out
+    rc, out = verify(certs["other_cert"], certs["ca_cert"])
+    assert rc != 0 and "unable to get local issuer" in out
+    assert verify(certs["other_cert"], certs["other_ca_cert"])[0] == 0
+    for name in ("server_cert", "expired_cert", "other_cert"):
+        text = subprocess.run(
+            ["openssl", "x509", "-in", certs[name], "-noout", "-ext",
+             "subjectAltName"], stdout=subprocess.PIPE, text=True).stdout
+        assert f"DNS:{service_host}" in text
+    assert sandbox_mod.make_certs(os.path.dirname(
+        os.path.dirname(certs["ca_cert"])), service_host) == certs

@@ -1,0 +1,290 @@
+"""Start-up, command line, agent file, device identity, network.conf and
+shutdown of the real binary, inside the device sandbox."""
+
+import json
+import os
+import random
+import re
+import signal
+import time
+
+import pytest
+
+LINE = re.compile(r"^A \[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] (INFO|WARN|ERROR): ")
+USAGE = [
+    "Velmora agent v1.0.6",
+    "",
+    "USAGE: rigkeep [OPTIONS]",
+    "    -c,--config <file>        Set agent config file",
+    "    -h                        Display this message",
+]
+LEFTOVER = "#!/bin/sh\nwhile :; do sleep 1; done\n"
+FPGA = {60: 0x1234ABCD, 61: 0x0BADF00D}
+MAC = "02:52:4b:00:00:01"
+HW_ID = "0BADF00D1234ABCD-02524B000001"
+RANDOM_ID = re.compile(r"^[0-9A-F]{32}$")
+
+
+def agent_json(**keys):
+    return json.dumps(keys)
+
+
+def indented(api_key, dev_id):
+    return json.dumps({"api_key": api_key, "dev_id": dev_id}, indent=2)
+
+
+def start_leftover_miner(sb):
+    """A process named bmminer, as a miner left over from an earlier run."""
+    sb.install("/opt/old/bmminer", LEFTOVER)
+    proc = sb.spawn(["/opt/old/bmminer"])
+    for _ in range(100):
+        if any(comm == "bmminer" for _, comm in sb.processes()):
+            return proc
+        time.sleep(0.02)
+    pytest.fail("leftover miner did not start")
+
+
+def miner_alive(sb):
+    return any(comm == "bmminer" for _, comm in sb.processes())
+
+
+def assert_goodbye_last(agent):
+    out = agent.lines("stdout")
+    assert out and out[-1].endswith("INFO: Goodbye!"), agent.dump()
+
+
+def assert_log_shape(agent):
+    for line in agent.lines():
+        assert LINE.match(line), f"not a log line: {line!r}\n{agent.dump()}"
+    for _, stream, text in agent.records():
+        level = LINE.match(text).group(1)
+        assert (stream == "stderr") == (level == "ERROR"), text
+
+
+def test_help_prints_usage_and_touches_nothing(sandbox_factory, agent_factory):
+    sb = sandbox_factory()
+    sb.write_text("/config/velmora.json", agent_json(api_key="K"))
+    start_leftover_miner(sb)
+    for flag in ("-h", "--help"):
+        agent = agent_factory(sb, [flag])
+        assert agent.wait() == 1
+        out = agent.lines("stdout")
+        assert out[1:] == USAGE, agent.dump()
+        assert "Firmware version: 3.8.6.9" in out[0]
+    assert miner_alive(sb), "-h must not kill the miner"
+    assert sb.read_text("/config/velmora.json") == agent_json(api_key="K")
+    assert not sb.exists("/config/network.conf")
+
+
+@pytest.mark.parametrize("content, error", [
+    (None, r"ERROR: Failed to load /config/velmora.json - unable to open"),
+    ("{\"api_key\": ", r"ERROR: Failed to load /config/velmora.json - "),
+    ("[\"api_key\"]", r"ERROR: Root element must be an object"),
+    ("{\"dev_id\": \"D\"}", r"ERROR: Failed to parse config file, code: -1"),
+    ("{\"api_key\": 42}", r"ERROR: Failed to parse config file, code: -1"),
+])
+def test_bad_agent_file_fails_start(sandbox_factory, agent_factory, content,
+                                    error):
+    sb = sandbox_factory()
+    if content is not None:
+        sb.write_text("/config/velmora.json", content)
+    start_leftover_miner(sb)
+    agent = agent_factory(sb)
+    assert agent.wait() == 1
+    agent.wait_for_line(error, stream="stderr")
+    agent.wait_for_line(r"ERROR: Miner initialization failed!$", stream="stderr")
+    assert_goodbye_last(agent)
+    assert_log_shape(agent)
+    assert not miner_alive(sb), "the leftover miner is killed before loading"
+    assert "Press Ctrl+C" not in "\n".join(agent.lines())
+    if content is not None:
+        assert sb.read_text("/config/velmora.json") == content
+
+
+def test_factory_file_gets_hardware_identity(sandbox_factory, agent_factory):
+    sb = sandbox_factory(fpga_words=FPGA, eth0_mac=MAC)
+    sb.write_text("/config/velmora.json", agent_json(api_key="K" * 60))
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$")
+    agent.wait_for_line(r"INFO: Api Key: " + "K" * 50 + "$")
+    agent.wait_for_line(r"INFO: Dev Id: " + HW_ID + "$")
+    assert sb.read_text("/config/velmora.json") == indented("K" * 50, HW_ID)
+    # No network.conf: DHCP fallback, and the save writes it.
+    agent.wait_for_line(r"ERROR: Failed to load network config file$")
+    agent.wait_for_line(
+        r"ERROR: Failed to load network config file: /config/network.conf$")
+    agent.wait_for_line(r"INFO: Fallback to dhcp mode$")
+    assert sb.read_text("/config/network.conf") == \
+        "hostname=antMiner\ndhcp=true\n"
+    assert sorted(os.listdir(sb.path("/config"))) == \
+        ["network.conf", "velmora.json"], "no temporary files left"
+    assert agent.stop() == 0
+    assert_log_shape(agent)
+
+
+@pytest.mark.parametrize("switch", [{"default_route": False},
+                                    {"dev_mem": False}])
+def test_random_identity_without_route_or_fpga(sandbox_factory, agent_factory,
+                                               switch):
+    sb = sandbox_factory(**switch)
+    sb.write_text("/config/velmora.json", agent_json(api_key="K"))
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"Press Ctrl\+C")
+    saved = json.loads(sb.read_text("/config/velmora.json"))
+    assert RANDOM_ID.match(saved["dev_id"]), saved
+    agent.wait_for_line(r"INFO: Dev Id: " + saved["dev_id"] + "$")
+    if "default_route" in switch:
+        agent.wait_for_line(r"ERROR: Failed to obtain default gateway address$")
+    else:
+        agent.wait_for_line(r"ERROR: Failed to open /dev/mem device$")
+    assert agent.stop() == 0
+
+
+def test_three_name_servers_still_give_hardware_identity(sandbox_factory,
+                                                         agent_factory):
+    sb = sandbox_factory(name_servers=3)
+    sb.write_text("/config/velmora.json", agent_json(api_key="K"))
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"INFO: Dev Id: " + HW_ID + "$")
+    assert agent.stop() == 0
+
+
+def test_complete_file_is_not_rewritten_and_options(sandbox_factory,
+                                                    agent_factory):
+    sb = sandbox_factory()
+    text = agent_json(api_key="KEY", dev_id="D" * 40)
+    for path in ("/config/velmora.json", "/tmp/x.json"):
+        sb.write_text(path, text)
+    before = {p: os.stat(sb.path(p)).st_mtime_ns
+              for p in ("/config/velmora.json", "/tmp/x.json")}
+    runs = [
+        ([], "/config/velmora.json"),
+        (["-c", "/tmp/x.json"], "/tmp/x.json"),
+        (["--config=/tmp/x.json"], "/tmp/x.json"),
+        (["-s", "wss://elsewhere.example/x"], "/config/velmora.json"),
+        (["--bogus", "-q"], "/config/velmora.json"),
+    ]
+    for args, path in runs:
+        if path == "/tmp/x.json":
+            os.rename(sb.path("/config/velmora.json"), sb.path("/config/off"))
+        agent = agent_factory(sb, args)
+        agent.wait_for_line(r"INFO: Dev Id: " + "D" * 32 + "$")
+        agent.wait_for_line(r"Press Ctrl\+C")
+        assert agent.stop() == 0
+        if args and args[0] == "--bogus":
+            errors = "\n".join(agent.lines("stderr"))
+            assert "unrecognized option '--bogus'" in errors
+            assert "invalid option -- 'q'" in errors
+        if path == "/tmp/x.json":
+            os.rename(sb.path("/config/off"), sb.path("/config/velmora.json"))
+    for p, mtime in before.items():
+        assert sb.read_text(p) == text
+        assert os.stat(sb.path(p)).st_mtime_ns == mtime
+    assert not sb.exists("/config/network.conf"), \
+        "nothing is saved when the file is complete"
+
+
+def test_empty_key_is_not_a_factory_file(sandbox_factory, agent_factory):
+    sb = sandbox_factory()
+    sb.write_text("/config/velmora.json", agent_json(api_key=""))
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"INFO: Dev Id: $")
+    assert agent.stop() == 0
+    assert sb.read_text("/config/velmora.json") == agent_json(api_key="")
+
+
+def test_network_conf_is_read_and_written_back(sandbox_factory, agent_factory):
+    sb = sandbox_factory()
+    sb.write_text("/config/velmora.json", agent_json(api_key="K"))
+    sb.write_text("/config/network.conf",
+                  "# static setup\n"
+                  "hostname=rig-7\n"
+                  "ipaddress=192.0.2.10 # office\n"
+                  "netmask=255.255.255.0\n"
+                  "gateway=192.0.2.1\n"
+                  "dnsservers=\"192.0.2.53 192.0.2.54 192.0.2.55\"\n"
+                  "mtu=1500\n"
+                  "dhcp=true\n")
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"Press Ctrl\+C")
+    assert agent.stop() == 0
+    # Reading stopped at "mtu", so the mode stays static; the comment's
+    # leading space stays part of the value.
+    assert sb.read_text("/config/network.conf") == (
+        "hostname=rig-7\nipaddress=192.0.2.10 \nnetmask=255.255.255.0\n"
+        "gateway=192.0.2.1\ndnsservers=\"192.0.2.53 192.0.2.54\"")
+    assert "Failed to load network config file" not in \
+        "\n".join(agent.lines())
+
+
+def test_full_config_fails_the_save_and_keeps_the_file(sandbox_factory,
+                                                       agent_factory):
+    sb = sandbox_factory(config_size=64 * 1024)
+    original = agent_json(api_key="K")
+    sb.write_text("/config/velmora.json", original)
+    fd = os.open(sb.path("/config/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        while os.write(fd, b"\0" * 512):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+    agent = agent_factory(sb)
+    assert agent.wait() == 1
+    agent.wait_for_line(r"ERROR: Failed to save config file: /config/velmora.json$")
+    agent.wait_for_line(r"ERROR: Failed to save /config/velmora.json file$")
+    agent.wait_for_line(r"ERROR: Miner initialization failed!$")
+    assert_goodbye_last(agent)
+    assert sb.read_text("/config/velmora.json") == original
+    assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
+
+
+def test_kill_during_save_never_leaves_a_partial_file(sandbox_factory,
+                                                      agent_factory):
+    sb = sandbox_factory()
+    original = agent_json(api_key="K")
+    complete = indented("K", HW_ID)
+    rng = random.Random(7)
+    seen = set()
+    for _ in range(25):
+        sb.write_text("/config/velmora.json", original)
+        agent = agent_factory(sb)
+        time.sleep(rng.uniform(0.0, 0.03))
+        agent.proc.kill()
+        agent.wait()
+        text = sb.read_text("/config/velmora.json")
+        assert text in (original, complete), repr(text)
+        seen.add(text == complete)
+        net = sb.read_text("/config/network.conf") \
+            if sb.exists("/config/network.conf") else None
+        assert net in (None, "hostname=antMiner\ndhcp=true\n")
+        leftovers = [n for n in os.listdir(sb.path("/config"))
+                     if n not in ("velmora.json", "network.conf")]
+        for name in leftovers:  # a temporary from a killed save; never the target
+            os.unlink(os.path.join(sb.path("/config"), name))
+        if sb.exists("/config/network.conf"):
+            os.unlink(sb.path("/config/network.conf"))
+    print("kill before/after the save:", seen)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_stop_signal_shuts_down_in_order(sandbox_factory, agent_factory, sig):
+    sb = sandbox_factory()
+    sb.write_text("/config/velmora.json", agent_json(api_key="K", dev_id="D"))
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"Press Ctrl\+C")
+    with open(f"/proc/{agent.pid}/comm") as f:
+        assert f.read().strip() == "rigkeep@main"
+    agent.signal(signal.SIGUSR1)
+    agent.wait_for_line(r"INFO: Miner restart triggered!$")
+    assert agent.returncode is None, "SIGUSR1 does not stop the agent"
+    began = time.monotonic()
+    agent.signal(sig)
+    agent.signal(sig)  # a second stop signal during the shutdown
+    assert agent.wait(12) == 0
+    assert time.monotonic() - began < 10
+    assert agent.lines("stdout").count(
+        next(l for l in agent.lines("stdout") if l.endswith("Stopping rigkeep"))) == 1
+    assert_goodbye_last(agent)
+    assert_log_shape(agent)
