@@ -7,7 +7,8 @@ PKGS="build-essential cmake pkg-config clang-format
 libwebsockets-dev libjansson-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev
 googletest libgtest-dev
 python3 python3-pytest python3-websockets
-openssl psmisc iproute2 util-linux binutils"
+openssl psmisc iproute2 util-linux binutils
+faketime"
 
 missing=""
 for p in $PKGS; do

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "agent.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
 #include "log.h"
@@ -63,8 +64,9 @@ void parse_options(int argc, char **argv) {
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
-    // Stopping the miner, the configuration watch and the server link is wired here
-    // by the modules that provide them, in that order.
+    // Stopping the miner and the configuration watch is wired here by the modules
+    // that provide them, in that order, before the link.
+    agent_stop();
     keep_running = false;
 }
 

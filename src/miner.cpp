@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "agent.h"
 #include "config.h"
 #include "log.h"
 
@@ -15,7 +16,6 @@ void print_goodbye() {
 }  // namespace
 
 int miner_init(const char *config_path, const char *server_url) {
-    (void)server_url;  // used by the server link once it is wired in
     srand(static_cast<unsigned>(time(nullptr) + getpid()));
     atexit(print_goodbye);
     // A miner left over from an earlier run would hold the API port and the chains.
@@ -30,7 +30,10 @@ int miner_init(const char *config_path, const char *server_url) {
     LOG_INFO("Api Key: %s\n", cfg->api_key);
     LOG_INFO("Dev Id: %s\n", cfg->dev_id);
 
-    // Next, in this order: the miner configuration watch, mining_start() and
-    // agent_connect(server_url). Each is wired here by the module that provides it.
+    // Next, in this order: the miner configuration watch and mining_start(), each
+    // wired here by the module that provides it.
+
+    // Without a usable URL the daemon keeps mining without a link.
+    (void)agent_connect(server_url);
     return 0;
 }

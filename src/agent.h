@@ -1,0 +1,40 @@
+// The server link: the WebSocket client context, its thread and the link watchdog.
+#pragma once
+
+#include <chrono>
+
+// Starts the agent thread for the service at url. 0, or -1 when url cannot be parsed
+// (logged; the daemon then runs without a link).
+int agent_connect(const char *url);
+// Closes the connection normally, ends the agent thread and waits for it. Does
+// nothing when the thread is not running. Never call it on the agent thread.
+void agent_stop();
+bool agent_is_connected();
+bool agent_is_authenticated();
+
+// Started by the agent thread once its context exists and stopped before it ends
+// (the status reports). Set before agent_connect().
+using agent_thread_hook_fn = void (*)();
+void agent_set_status_thread_hooks(agent_thread_hook_fn start, agent_thread_hook_fn stop);
+
+// The rule that ends a daemon whose link stays down: hung once no service pass has
+// seen the link established for longer than the limit, counted from the start or
+// from the last pass that saw it up.
+class LinkWatchdog {
+  public:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kLimit{600};
+
+    explicit LinkWatchdog(clock::time_point start) : last_link_(start) {}
+    // One service pass; true when the link counts as hung.
+    bool pass(bool connected, clock::time_point now) {
+        if (connected) {
+            last_link_ = now;
+            return false;
+        }
+        return now - last_link_ > kLimit;
+    }
+
+  private:
+    clock::time_point last_link_;
+};

@@ -1,0 +1,179 @@
+// The protocol callback and the connection attempts.
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "agent_protocol/internal.h"
+#include "log.h"
+
+namespace {
+
+void reconnect_timer_fired(lws_sorted_usec_list_t *sul) {
+    vhost_data *vhd = lws_container_of(sul, vhost_data, reconnect_timer);
+    if (vhd->state->stop_requested)
+        return;
+    if (connect_agent(vhd) == nullptr)
+        reconnect_agent(vhd);
+}
+
+// The connection failed or closed: try again later, or let the loop end when a stop
+// is under way.
+void link_lost(vhost_data *vhd) {
+    if (vhd->state->stop_requested) {
+        lws_sul_cancel(&vhd->reconnect_timer);
+        vhd->state->service_running = false;
+    } else {
+        reconnect_agent(vhd);
+    }
+}
+
+int protocol_init(lws *wsi, const void *in) {
+    auto *vhd = static_cast<vhost_data *>(
+        lws_protocol_vh_priv_zalloc(lws_get_vhost(wsi), lws_get_protocol(wsi), sizeof(vhost_data)));
+    if (vhd == nullptr) {
+        LOG_ERROR("Failed to initialize protocol vhd\n");
+        return -1;
+    }
+    vhd->context = lws_get_context(wsi);
+    vhd->vhost = lws_get_vhost(wsi);
+    vhd->protocol = lws_get_protocol(wsi);
+    vhd->service_thread = pthread_self();
+
+    const auto *options = static_cast<const lws_protocol_vhost_options *>(in);
+    const lws_protocol_vhost_options *url = lws_pvo_search(options, "server_url");
+    const lws_protocol_vhost_options *state = lws_pvo_search(options, "state");
+    if (url == nullptr || state == nullptr) {
+        LOG_ERROR("Failed to initialize protocol vhd\n");
+        return -1;
+    }
+    vhd->url = reinterpret_cast<const parsed_url *>(url->value);
+    vhd->state = reinterpret_cast<agent_state_t *>(const_cast<char *>(state->value));
+
+    if (connect_agent(vhd) == nullptr)
+        reconnect_agent(vhd);
+    return 0;
+}
+
+}  // namespace
+
+size_t agent_conn_data_size() {
+    return sizeof(conn_data);
+}
+
+int reconnect_delay_seconds() {
+    return rand() % kReconnectSpread;
+}
+
+lws *connect_agent(vhost_data *vhd) {
+    lws_client_connect_info info{};
+    info.context = vhd->context;
+    info.vhost = vhd->vhost;
+    info.address = vhd->url->host;
+    info.host = vhd->url->host;
+    info.port = vhd->url->port;
+    info.path = vhd->url->path;
+    // TLS whatever the scheme says; an expired certificate is accepted, every other
+    // check stays on.
+    info.ssl_connection = LCCSCF_USE_SSL | LCCSCF_ALLOW_EXPIRED;
+    info.protocol = kProtocolName;
+    info.ietf_version_or_minus_one = -1;
+
+    lws *wsi = lws_client_connect_via_info(&info);
+    if (wsi == nullptr)
+        LOG_ERROR("Failed to create lws connection\n");
+    return wsi;
+}
+
+void reconnect_agent(vhost_data *vhd) {
+    int delay = reconnect_delay_seconds();
+    LOG_INFO("Trying to reconnect in %ds\n", delay);
+    lws_sul_schedule(vhd->context, 0, &vhd->reconnect_timer, reconnect_timer_fired,
+                     delay * LWS_USEC_PER_SEC);
+}
+
+int velmora_agent_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in,
+                           size_t len) {
+    auto *vhd = wsi == nullptr ? nullptr
+                               : static_cast<vhost_data *>(lws_protocol_vh_priv_get(
+                                     lws_get_vhost(wsi), lws_get_protocol(wsi)));
+    if (vhd != nullptr && vhd->state == nullptr)
+        vhd = nullptr;  // its initialisation failed
+    auto *conn = static_cast<conn_data *>(user);
+
+    switch (reason) {
+        case LWS_CALLBACK_PROTOCOL_INIT:
+            return protocol_init(wsi, in);
+
+        case LWS_CALLBACK_PROTOCOL_DESTROY:
+            if (vhd != nullptr)
+                lws_sul_cancel(&vhd->reconnect_timer);
+            return 0;
+
+        case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+            LOG_WARN("Agent connection error - %s\n",
+                     in != nullptr ? static_cast<const char *>(in) : "(null)");
+            if (vhd == nullptr)
+                return 0;
+            vhd->state->connected = false;
+            vhd->state->authenticated = false;
+            link_lost(vhd);
+            return 0;
+
+        case LWS_CALLBACK_CLIENT_ESTABLISHED:
+            if (vhd == nullptr || conn == nullptr)
+                return -1;
+            vhd->state->connected = true;
+            conn = new (user) conn_data();
+            if (conn_open(conn, wsi, vhd) != 0)
+                return -1;
+            lws_callback_on_writable(wsi);
+            return 0;
+
+        case LWS_CALLBACK_CLIENT_RECEIVE:
+            if (conn == nullptr || !conn->open)
+                return 0;
+            if (lws_is_first_fragment(wsi))
+                inc_msg_reset(conn);
+            inc_msg_append_fragment(in, len, conn);
+            if (!lws_is_final_fragment(wsi) || lws_remaining_packet_payload(wsi) != 0)
+                return 0;
+            if (decode_message(vhd, conn) != 0)
+                return -1;
+            inc_msg_reset(conn);
+            return 0;
+
+        case LWS_CALLBACK_CLIENT_WRITEABLE:
+            if (vhd == nullptr || conn == nullptr || !conn->open)
+                return 0;
+            return handle_writable(vhd, conn);
+
+        case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+            // One callback may stand for several wakes; never return non-zero here.
+            if (vhd == nullptr)
+                return 0;
+            if (vhd->state->stop_requested) {
+                if (vhd->state->connected && active_conn != nullptr)
+                    lws_callback_on_writable(active_conn->wsi);  // closes it
+                else
+                    link_lost(vhd);
+            } else if (active_conn != nullptr) {
+                lws_callback_on_writable(active_conn->wsi);  // something was queued
+            }
+            return 0;
+
+        case LWS_CALLBACK_CLIENT_CLOSED:
+            if (vhd == nullptr)
+                return 0;
+            vhd->state->connected = false;
+            vhd->state->authenticated = false;
+            if (conn != nullptr) {
+                conn_close(conn);
+                std::destroy_at(conn);
+            }
+            link_lost(vhd);
+            return 0;
+
+        default:
+            return 0;
+    }
+}
