@@ -4,6 +4,8 @@
 namespace paths {
 inline constexpr const char *kAgentConfig = "/config/velmora.json";
 inline constexpr const char *kNetworkConfig = "/config/network.conf";
+inline constexpr const char *kConfigDir = "/config";
+inline constexpr const char *kMinerConfigName = "bmminer.conf";
 inline constexpr const char *kMinerConfig = "/config/bmminer.conf";
 inline constexpr const char *kUploadMarker = "/config/upload_config";
 inline constexpr const char *kHtdigest = "/config/lighttpd-htdigest.user";
@@ -11,6 +13,8 @@ inline constexpr const char *kCaFile = "/etc/ssl/certs/letsencryptauthorityx3.pe
 inline constexpr const char *kDevMem = "/dev/mem";
 inline constexpr const char *kProcNetRoute = "/proc/net/route";
 inline constexpr const char *kMinerBinary = "/usr/bin/bmminer";
+inline constexpr const char *kMinerVersionFile = "/usr/bin/compile_time";
+inline constexpr const char *kDevNull = "/dev/null";
 inline constexpr const char *kEventsFifo = "/tmp/events";
 inline constexpr const char *kEventsLink = "/tmp/event";
 inline constexpr const char *kChipHashrates = "/www/pages/cgi-bin/chip_hr.json";
