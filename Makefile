@@ -18,10 +18,9 @@ all: build
 deps:
 	@./scripts/install-deps.sh
 
-$(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SANITIZE=$(SAN)
-
-build: deps $(BUILD_DIR)/CMakeCache.txt
+# Configuring every time is cheap and recovers from an interrupted configure.
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SANITIZE=$(SAN) > /dev/null
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 unit-test: build
