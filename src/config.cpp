@@ -124,16 +124,7 @@ int write_agent_file(const char *path, const agent_config *cfg) {
         LOG_ERROR("Failed to save config file: %s\n", path);
         return -1;
     }
-    if (atomic_write_file(path, text.get()) != 0) {
-        // Creating the replacement is the open; everything after it is the save.
-        if (errno == EACCES || errno == ENOENT || errno == EROFS || errno == ENOTDIR) {
-            LOG_ERROR("Failed to open config file: %s\n", path);
-        } else {
-            LOG_ERROR("Failed to save config file: %s\n", path);
-        }
-        return -1;
-    }
-    return 0;
+    return save_config_file(path, text.get());
 }
 }  // namespace
 

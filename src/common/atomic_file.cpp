@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/unique_fd.h"
+#include "log.h"
 
 namespace {
 
@@ -72,4 +73,16 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
     if (fsync(dir.get()) != 0)
         return -1;
     return 0;
+}
+
+int save_config_file(const char *path, std::string_view contents) {
+    if (atomic_write_file(path, contents) == 0)
+        return 0;
+    // Creating the replacement is the open; everything after it is the save.
+    if (errno == EACCES || errno == ENOENT || errno == EROFS || errno == ENOTDIR) {
+        LOG_ERROR("Failed to open config file: %s\n", path);
+    } else {
+        LOG_ERROR("Failed to save config file: %s\n", path);
+    }
+    return -1;
 }

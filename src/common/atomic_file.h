@@ -11,3 +11,8 @@
 // directory. Keeps the mode of an existing file, else uses new_file_mode.
 // Returns 0, or -1 with errno set (the old file is untouched, the temporary removed).
 int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode = 0644);
+
+// atomic_write_file for the daemon's configuration files, with their shared error
+// lines: "Failed to open config file: <path>" when the replacement cannot be
+// created, "Failed to save config file: <path>" for any later step. 0 or -1.
+int save_config_file(const char *path, std::string_view contents);

@@ -561,16 +561,7 @@ int miner_config_write(const char *path, const miner_config *config) {
     std::string text;
     if (!miner_config_format(config, &text))
         return -1;
-    if (atomic_write_file(path, text) != 0) {
-        // Creating the replacement is the open; everything after it is the save.
-        if (errno == EACCES || errno == ENOENT || errno == EROFS || errno == ENOTDIR) {
-            LOG_ERROR("Failed to open config file: %s\n", path);
-        } else {
-            LOG_ERROR("Failed to save config file: %s\n", path);
-        }
-        return -1;
-    }
-    return 0;
+    return save_config_file(path, text);
 }
 
 }  // namespace
