@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -33,10 +32,12 @@ miner_config typical() {
     cfg.voltage = 890;
     cfg.autodownscale_prec = 75;
     cfg.autodownscale_min = 400;
-    cfg.autodownscale_step = 2;
-    cfg.autodownscale_after = 2;
-    cfg.use_vil = true;
+    cfg.autodownscale_step = cfg.autodownscale_after = 2;
     return cfg;
+}
+
+bool same(const miner_config &a, const miner_config &b) {
+    return memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Each test opens the edit on its own record; the edit is closed again without a
@@ -51,309 +52,172 @@ class SettingsEdit : public testing::Test {
             cgminer_config_open(&base_);  // reopened clean, so closing writes nothing
         ASSERT_FALSE(cgminer_config_is_changed());
         EXPECT_EQ(cgminer_config_save(), 0);
+        EXPECT_FALSE(cgminer_config_is_loaded());
+        miner_config zero;
+        memset(&zero, 0, sizeof zero);
+        EXPECT_TRUE(same(rec(), zero)) << "a closed edit is zero-filled";
     }
     miner_config base_ = typical();
 };
 
 TEST_F(SettingsEdit, EverySetterRefusesWithoutAnOpenEdit) {
     ASSERT_FALSE(cgminer_config_is_loaded());
-    const std::vector<std::pair<const char *, std::function<int()>>> setters = {
-        {"pool", [] { return cgminer_pool(0, "u", "w", "p"); }},
-        {"fans", [] { return cgminer_fans(1, 50); }},
-        {"asic_boost", [] { return cgminer_asic_boost(true); }},
-        {"profile", [] { return cgminer_profile("profile_14_0"); }},
-        {"freq", [] { return cgminer_freq(700); }},
-        {"volt", [] { return cgminer_volt(8.5); }},
-        {"chain_freq", [] { return cgminer_chain_freq(6, 700); }},
-        {"chain_volt", [] { return cgminer_chain_volt(6, 8.5); }},
-        {"chip_freq", [] { return cgminer_chip_freq(6, 1, 700); }},
-        {"autotuner",
-         [] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, true); }},
-        {"watchdog", [] { return cgminer_watchdog(1, 2, 3); }},
+    const std::vector<std::function<int()>> setters = {
+        [] { return cgminer_pool(0, "u", "w", "p"); },
+        [] { return cgminer_fans(1, 50); },
+        [] { return cgminer_asic_boost(true); },
+        [] { return cgminer_profile("profile_14_0"); },
+        [] { return cgminer_freq(700); },
+        [] { return cgminer_volt(8.5); },
+        [] { return cgminer_chain_freq(6, 700); },
+        [] { return cgminer_chain_volt(6, 8.5); },
+        [] { return cgminer_chip_freq(6, 1, 700); },
+        [] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, true); },
+        [] { return cgminer_watchdog(1, 2, 3); },
     };
-    for (const auto &[name, setter] : setters) {
-        Call c = capture(setter);
-        EXPECT_EQ(c.rc, -1) << name;
-        EXPECT_TRUE(has(c.err, "ERROR: Miner config is not loaded!\n")) << name << ": " << c.err;
+    for (size_t i = 0; i < setters.size(); ++i) {
+        Call c = capture(setters[i]);
+        EXPECT_EQ(c.rc, -1) << "setter " << i;
+        EXPECT_TRUE(has(c.err, "ERROR: Miner config is not loaded!\n")) << i << ": " << c.err;
     }
-    miner_config zero;
-    memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(memcmp(cgminer_config_get(), &zero, sizeof zero), 0) << "nothing stored";
     EXPECT_FALSE(cgminer_config_is_changed());
 }
 
-TEST_F(SettingsEdit, RepeatedValuesLeaveTheEditUnchangedAndCommitWithoutAWrite) {
-    miner_config cfg = typical();
-    cfg.pool_count = 1;
-    pool_cfg_fill(&cfg.pools[0], "stratum+tcp://a:3333", "w", nullptr);
-    cfg.fan_ctrl = true;
-    cfg.fan_pwm = 60;
-    cfg.chain_freq[0] = 700;
-    cfg.chain_voltage[1] = 880;
-    cfg.chip_freq[2][5] = 600;
-    cfg.autodownscale_profile = 6;
-    cfg.minhr = 10;
-    open(cfg);
-
-    EXPECT_EQ(cgminer_pool(0, "stratum+tcp://a:3333", "w", ""), 0);
-    EXPECT_EQ(cgminer_fans(1, 60), 0);
-    EXPECT_EQ(cgminer_fans(2, 30), 0) << "unknown mode";
-    EXPECT_EQ(cgminer_asic_boost(false), 0);
-    EXPECT_EQ(cgminer_profile("profile_14_0"), 0);
-    EXPECT_EQ(cgminer_freq(650), 0);
-    EXPECT_EQ(cgminer_volt(8.85), 0) << "rounds up to the stored 890";
-    EXPECT_EQ(cgminer_chain_freq(6, 700), 0);
-    EXPECT_EQ(cgminer_chain_volt(7, 8.8), 0);
-    EXPECT_EQ(cgminer_chip_freq(8, 6, 600), 0);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 9, 2, 400, 75, 2, 0, false), 0);
-    EXPECT_EQ(cgminer_watchdog(10, 0, 0), 0);
-    ASSERT_FALSE(cgminer_config_is_changed());
-    EXPECT_EQ(memcmp(cgminer_config_get(), &cfg, sizeof cfg), 0);
-
-    miner_config_saving = false;
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(cgminer_config_save(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500))
-        << "no saving window without a write";
-    EXPECT_FALSE(miner_config_saving);
-    EXPECT_FALSE(cgminer_config_is_loaded());
-    miner_config zero;
-    memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(memcmp(cgminer_config_get(), &zero, sizeof zero), 0) << "closed edit is zero-filled";
-}
-
-int g_written_calls = 0;
-
-TEST_F(SettingsEdit, BracketWithoutChangesSkipsTheWrittenHook) {
-    miner_settings_set_written_hook([] { ++g_written_calls; });
-    open(typical());
-    EXPECT_EQ(cgminer_freq(650), 0);
-    ASSERT_FALSE(cgminer_config_is_changed());
-    EXPECT_EQ(miner_settings_commit(), 0);
-    EXPECT_EQ(g_written_calls, 0);
-    EXPECT_FALSE(cgminer_config_is_loaded());
-    miner_settings_set_written_hook(nullptr);
-}
-
-TEST_F(SettingsEdit, ChangedValuesAreStoredAndMarkTheEdit) {
-    struct Case {
-        const char *name;
-        std::function<int()> set;
-        std::function<bool(const miner_config &)> stored;
+TEST_F(SettingsEdit, ChangedValuesAreStoredAndMarkTheEditOnce) {
+    using mutation = std::function<void(miner_config &)>;
+    const std::pair<std::function<int()>, mutation> cases[] = {
+        {[] { return cgminer_asic_boost(true); }, [](auto &c) { c.asicboost = true; }},
+        {[] { return cgminer_profile("profile_16_5"); },
+         [](auto &c) { c.autodownscale_profile = 12; }},
+        {[] { return cgminer_profile("turbo"); }, [](auto &c) { c.autodownscale_profile = 0; }},
+        {[] { return cgminer_freq(725); }, [](auto &c) { c.freq = 725; }},
+        {[] { return cgminer_chain_freq(8, 705); }, [](auto &c) { c.chain_freq[2] = 705; }},
+        {[] { return cgminer_chain_volt(6, 8.75); }, [](auto &c) { c.chain_voltage[0] = 880; }},
+        {[] { return cgminer_chip_freq(6, 1, 600); }, [](auto &c) { c.chip_freq[0][0] = 600; }},
+        {[] { return cgminer_chip_freq(8, 63, 610); }, [](auto &c) { c.chip_freq[2][62] = 610; }},
+        {[] { return cgminer_watchdog(0, 6, 0); }, [](auto &c) { c.maxx = 6; }},
+        {[] { return cgminer_watchdog(0, 0, 90); }, [](auto &c) { c.tempoff = 90; }},
     };
-    const std::vector<Case> cases = {
-        {"asic_boost", [] { return cgminer_asic_boost(true); },
-         [](const miner_config &c) { return c.asicboost; }},
-        {"profile", [] { return cgminer_profile("profile_16_5"); },
-         [](const miner_config &c) { return c.autodownscale_profile == 12; }},
-        {"unknown profile", [] { return cgminer_profile("turbo"); },
-         [](const miner_config &c) { return c.autodownscale_profile == 0; }},
-        {"freq", [] { return cgminer_freq(725); },
-         [](const miner_config &c) { return c.freq == 725; }},
-        {"volt", [] { return cgminer_volt(8.81); },
-         [](const miner_config &c) { return c.voltage == 890; }},
-        {"chain 6 freq", [] { return cgminer_chain_freq(6, 700); },
-         [](const miner_config &c) { return c.chain_freq[0] == 700; }},
-        {"chain 8 freq", [] { return cgminer_chain_freq(8, 705); },
-         [](const miner_config &c) { return c.chain_freq[2] == 705; }},
-        {"chain 7 volt", [] { return cgminer_chain_volt(7, 8.75); },
-         [](const miner_config &c) { return c.chain_voltage[1] == 880; }},
-        {"chain 6 chip 1", [] { return cgminer_chip_freq(6, 1, 600); },
-         [](const miner_config &c) { return c.chip_freq[0][0] == 600; }},
-        {"chain 8 chip 63", [] { return cgminer_chip_freq(8, 63, 610); },
-         [](const miner_config &c) { return c.chip_freq[2][62] == 610; }},
-        {"watchdog min_hr", [] { return cgminer_watchdog(5, 0, 0); },
-         [](const miner_config &c) { return c.minhr == 5 && c.maxx == 0 && c.tempoff == 0; }},
-        {"watchdog max_xchips", [] { return cgminer_watchdog(0, 6, 0); },
-         [](const miner_config &c) { return c.minhr == 0 && c.maxx == 6; }},
-        {"watchdog max_temp", [] { return cgminer_watchdog(0, 0, 90); },
-         [](const miner_config &c) { return c.tempoff == 90; }},
-    };
-    for (const auto &c : cases) {
-        miner_config start = typical();
-        start.voltage = 880;              // so that 8.81 V is a change
-        start.autodownscale_profile = 3;  // and an unknown name (row 0) too
+    miner_config start = typical();
+    start.autodownscale_profile = 3;  // so that an unknown name is a change
+    for (size_t i = 0; i < std::size(cases); ++i) {
         open(start);
-        EXPECT_EQ(c.set(), 1) << c.name;
-        EXPECT_TRUE(c.stored(rec())) << c.name;
-        EXPECT_TRUE(cgminer_config_is_changed()) << c.name;
-        EXPECT_EQ(c.set(), 0) << c.name << " again";
+        EXPECT_EQ(cases[i].first(), 1) << "case " << i;
+        miner_config expected = start;
+        cases[i].second(expected);
+        EXPECT_TRUE(same(rec(), expected)) << "case " << i;
+        EXPECT_TRUE(cgminer_config_is_changed()) << "case " << i;
+        EXPECT_EQ(cases[i].first(), 0) << "case " << i << " again";
         cgminer_config_open(&base_);
     }
 }
 
 TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
-    struct Case {
-        double volts;
-        uint16_t stored;
-    };
-    const Case cases[] = {{8.75, 880},   {8.8, 880}, {8.81, 890}, {8.801, 890}, {9.0, 900},
-                          {8.7999, 880}, {0.0, 0},   {0.01, 10},  {10.0, 1000}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(volts_to_record(c.volts), c.stored) << c.volts;
+    const std::pair<double, uint16_t> cases[] = {{8.8, 880},       {8.801, 890}, {8.7999, 880},
+                                                 {9.0, 900},       {0.0, 0},     {0.01, 10},
+                                                 {std::nan(""), 0}};
+    for (const auto &[volts, stored] : cases) {
+        EXPECT_EQ(volts_to_record(volts), stored) << volts;
         open(typical());
-        cgminer_volt(c.volts);
-        EXPECT_EQ(rec().voltage, c.stored) << c.volts;
-        cgminer_chain_volt(8, c.volts);
-        EXPECT_EQ(rec().chain_voltage[2], c.stored) << c.volts;
+        EXPECT_EQ(cgminer_volt(volts), stored != 890 ? 1 : 0) << volts;
+        EXPECT_EQ(rec().voltage, stored) << volts;
+        EXPECT_EQ(cgminer_chain_volt(8, volts), stored != 0 ? 1 : 0) << volts;
+        EXPECT_EQ(rec().chain_voltage[2], stored) << volts;
         cgminer_config_open(&base_);
     }
-    // Values no field can hold never crash the conversion.
-    for (double wild : {-1.0, 1e300, -1e300, std::nan(""), HUGE_VAL})
-        (void)volts_to_record(wild);
-    EXPECT_EQ(volts_to_record(std::nan("")), 0);
+    for (double wild : {-1.0, 1e300, -1e300, HUGE_VAL})
+        (void)volts_to_record(wild);  // defined for any input
 }
 
 TEST_F(SettingsEdit, ChainAndChipNumbersAreChecked) {
-    struct Case {
-        const char *name;
-        std::function<int()> set;
-        const char *message;
-    };
-    const std::vector<Case> cases = {
-        {"chain freq 5", [] { return cgminer_chain_freq(5, 700); },
+    const std::pair<std::function<int()>, const char *> cases[] = {
+        {[] { return cgminer_chain_freq(5, 700); },
          "Invalid chain 5, it should be between [6, 8]\n"},
-        {"chain freq 9", [] { return cgminer_chain_freq(9, 700); },
+        {[] { return cgminer_chain_freq(9, 700); },
          "Invalid chain 9, it should be between [6, 8]\n"},
-        {"chain volt 0", [] { return cgminer_chain_volt(0, 8.5); },
-         "Invalid chain 0, it should be between 6 and 8\n"},
-        {"chain volt 9", [] { return cgminer_chain_volt(9, 8.5); },
+        {[] { return cgminer_chain_volt(9, 8.5); },
          "Invalid chain 9, it should be between 6 and 8\n"},
-        {"chip chain 9", [] { return cgminer_chip_freq(9, 1, 700); },
-         "Invalid chain 9, it should be between 6 and 8\n"},
-        {"chip 64", [] { return cgminer_chip_freq(7, 64, 700); },
-         "Invalid chip 64, it should be between 1 and 63\n"},
-        {"chip 0", [] { return cgminer_chip_freq(7, 0, 700); },
+        {[] { return cgminer_chip_freq(5, 1, 700); },
+         "Invalid chain 5, it should be between 6 and 8\n"},
+        {[] { return cgminer_chip_freq(7, 0, 700); },
          "Invalid chip 0, it should be between 1 and 63\n"},
-        {"chip 255", [] { return cgminer_chip_freq(6, 255, 700); },
-         "Invalid chip 255, it should be between 1 and 63\n"},
+        {[] { return cgminer_chip_freq(7, 64, 700); },
+         "Invalid chip 64, it should be between 1 and 63\n"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[set, message] : cases) {
         open(typical());
-        Call call = capture(c.set);
-        EXPECT_EQ(call.rc, -1) << c.name;
-        EXPECT_TRUE(has(call.err, std::string("ERROR: ") + c.message))
-            << c.name << ": " << call.err;
-        EXPECT_FALSE(cgminer_config_is_changed()) << c.name;
-        miner_config expected = typical();
-        EXPECT_EQ(memcmp(&rec(), &expected, sizeof expected), 0) << c.name << ": nothing stored";
+        Call call = capture(set);
+        EXPECT_EQ(call.rc, -1) << message;
+        EXPECT_TRUE(has(call.err, std::string("ERROR: ") + message)) << call.err;
+        EXPECT_FALSE(cgminer_config_is_changed()) << message;
+        EXPECT_TRUE(same(rec(), typical())) << message << ": nothing stored";
     }
 }
 
-TEST_F(SettingsEdit, FailedSetterKeepsWhatEarlierSettersStored) {
-    open(typical());
-    EXPECT_EQ(cgminer_freq(700), 1);
-    Call c = capture([] { return cgminer_chip_freq(6, 70, 600); });
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_EQ(rec().freq, 700);
-    EXPECT_TRUE(cgminer_config_is_changed());
-    cgminer_config_open(&base_);
-}
-
 TEST_F(SettingsEdit, ManualFanSpeedIsNeverBelowTwentyPercent) {
-    struct Step {
-        int mode;
-        uint8_t speed;
-        int rc;
-        bool fan_ctrl;
-        uint8_t fan_pwm;
+    // fan_ctrl, fan_pwm before; mode, speed of the call; result; fan_ctrl, fan_pwm after.
+    const int cases[][7] = {
+        {0, 40, 0, 90, 0, 0, 40},    // auto stays auto
+        {1, 55, 0, 0, 1, 0, 55},     // back to auto, the manual speed kept
+        {0, 0, 1, 10, 1, 1, 20},     // raised to the minimum
+        {1, 20, 1, 10, 1, 1, 20},    // compared as sent: stored again
+        {1, 20, 1, 20, 0, 1, 20},    // unchanged
+        {0, 60, 1, 60, 1, 1, 60},    // to manual at the stored speed
+        {1, 60, 1, 100, 1, 1, 100},  // a new speed
+        {1, 60, 2, 30, 0, 1, 60},    // unknown mode
     };
-    struct Case {
-        const char *name;
-        bool fan_ctrl;
-        uint8_t fan_pwm;
-        std::vector<Step> steps;
-    };
-    const std::vector<Case> cases = {
-        {"auto stays auto", false, 40, {{0, 90, 0, false, 40}}},
-        {"manual to auto keeps the speed", true, 55, {{0, 0, 1, false, 55}, {0, 0, 0, false, 55}}},
-        {"low speed raised",
-         false,
-         0,
-         {{1, 10, 1, true, 20}, {1, 10, 1, true, 20}, {1, 20, 0, true, 20}}},
-        {"auto to manual at the stored speed",
-         false,
-         60,
-         {{1, 60, 1, true, 60}, {1, 60, 0, true, 60}}},
-        {"manual speed change", true, 60, {{1, 100, 1, true, 100}}},
-        {"unknown mode ignored", true, 60, {{2, 30, 0, true, 60}, {255, 30, 0, true, 60}}},
-    };
-    for (const auto &c : cases) {
+    for (const auto &[ctrl, pwm, mode, speed, rc, ctrl_after, pwm_after] : cases) {
+        SCOPED_TRACE(testing::Message() << ctrl << "/" << pwm << " " << mode << "/" << speed);
         miner_config cfg = typical();
-        cfg.fan_ctrl = c.fan_ctrl;
-        cfg.fan_pwm = c.fan_pwm;
+        cfg.fan_ctrl = ctrl;
+        cfg.fan_pwm = static_cast<uint8_t>(pwm);
         open(cfg);
-        for (size_t i = 0; i < c.steps.size(); ++i) {
-            const Step &s = c.steps[i];
-            EXPECT_EQ(cgminer_fans(s.mode, s.speed), s.rc) << c.name << " step " << i;
-            EXPECT_EQ(rec().fan_ctrl, s.fan_ctrl) << c.name << " step " << i;
-            EXPECT_EQ(rec().fan_pwm, s.fan_pwm) << c.name << " step " << i;
-        }
+        EXPECT_EQ(cgminer_fans(mode, static_cast<uint8_t>(speed)), rc);
+        EXPECT_EQ(cgminer_config_is_changed(), rc == 1);
+        EXPECT_EQ(rec().fan_ctrl, ctrl_after != 0);
+        EXPECT_EQ(rec().fan_pwm, pwm_after);
         cgminer_config_open(&base_);
     }
 }
 
 TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
-    miner_config cfg = typical();
-    cfg.pool_count = 1;
-    pool_cfg_fill(&cfg.pools[0], "stratum+tcp://a:3333", "wa", "pa");
-    open(cfg);
-
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", nullptr), 1);
-    EXPECT_EQ(rec().pool_count, 2);
-    EXPECT_STREQ(rec().pools[1].url, "stratum+tcp://b:3333");
-    EXPECT_STREQ(rec().pools[1].pass, "");
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", ""), 0) << "absent password is empty";
-    EXPECT_EQ(cgminer_pool(0, "stratum+tcp://a:3333", "wa2", "pa"), 1);
-    EXPECT_STREQ(rec().pools[0].user, "wa2");
-    EXPECT_EQ(cgminer_pool(2, "stratum+tcp://c:3333", "wc", "pc"), 1);
-    EXPECT_EQ(rec().pool_count, 3);
-
-    struct Bad {
-        int poolid;
-        const char *message;
-    };
-    const Bad bad[] = {
-        {3, "Invalid poolid - 3, it should be less than 3\n"},
-        {100, "Invalid poolid - 100, it should be less than 3\n"},
-        {-1, "Invalid poolid - -1, it should be less or equeal to 3\n"},
-    };
-    for (const auto &b : bad) {
-        Call c = capture([&] { return cgminer_pool(b.poolid, "u", "w", "p"); });
-        EXPECT_EQ(c.rc, -1) << b.poolid;
-        EXPECT_TRUE(has(c.err, std::string("ERROR: ") + b.message)) << c.err;
-    }
-    EXPECT_EQ(rec().pool_count, 3);
-    cgminer_config_open(&base_);
-}
-
-TEST_F(SettingsEdit, PoolIdBeyondTheNextFreeSlotIsRefused) {
     open(typical());  // no pools
     Call c = capture([] { return cgminer_pool(1, "u", "w", "p"); });
     EXPECT_EQ(c.rc, -1);
     EXPECT_TRUE(has(c.err, "ERROR: Invalid poolid - 1, it should be less or equeal to 0\n"))
         << c.err;
-    EXPECT_EQ(rec().pool_count, 0);
     EXPECT_FALSE(cgminer_config_is_changed());
-
     // An append whose slot already holds the same (empty) text: the count grows and
     // the edit is marked, but the slot itself did not change.
     EXPECT_EQ(cgminer_pool(0, "", "", nullptr), 0);
     EXPECT_EQ(rec().pool_count, 1);
     EXPECT_TRUE(cgminer_config_is_changed());
+
+    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", nullptr), 1);
+    EXPECT_EQ(rec().pool_count, 2);
+    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", ""), 0) << "absent password is empty";
+    EXPECT_EQ(cgminer_pool(0, "stratum+tcp://a:3333", "wa", "pa"), 1);
+    EXPECT_STREQ(rec().pools[0].user, "wa");
+    EXPECT_EQ(cgminer_pool(2, "stratum+tcp://c:3333", "wc", "pc"), 1);
+    EXPECT_EQ(rec().pool_count, 3);
+    for (const auto &[poolid, message] :
+         {std::pair<int, const char *>{3, "Invalid poolid - 3, it should be less than 3\n"},
+          {-1, "Invalid poolid - -1, it should be less or equeal to 3\n"}}) {
+        c = capture([poolid = poolid] { return cgminer_pool(poolid, "u", "w", "p"); });
+        EXPECT_EQ(c.rc, -1) << poolid;
+        EXPECT_TRUE(has(c.err, std::string("ERROR: ") + message)) << c.err;
+    }
+    EXPECT_EQ(rec().pool_count, 3);
     cgminer_config_open(&base_);
 }
 
 TEST_F(SettingsEdit, PoolTextsAreCutToTheSlotAndCompareWholeSlots) {
     miner_pool slot;
     memset(&slot, 0x5A, sizeof slot);
-    const std::string long_url(600, 'u');
-    const std::string long_worker(80, 'w');
+    const std::string long_url(600, 'u'), long_worker(80, 'w');
     pool_cfg_fill(&slot, long_url.c_str(), long_worker.c_str(), "pass");
     EXPECT_EQ(std::string(slot.url), long_url.substr(0, 511));
     EXPECT_EQ(std::string(slot.user), long_worker.substr(0, 49));
-    EXPECT_STREQ(slot.pass, "pass");
-    EXPECT_EQ(slot.pass[4], '\0');
     EXPECT_EQ(slot.pass[49], '\0') << "bytes after the text are zero too";
 
     miner_config cfg = typical();
@@ -368,74 +232,61 @@ TEST_F(SettingsEdit, PoolTextsAreCutToTheSlotAndCompareWholeSlots) {
 }
 
 TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
-    const miner_config start = typical();
-    struct Case {
-        const char *name;
-        std::function<int()> set;
-        std::function<bool(const miner_config &)> stored;
+    struct Args {
+        bool stage1, stage2, stage3;
+        int32_t interval, step;
+        uint16_t min_freq;
+        int32_t deviation, test_time, down_freq_hw;
+        bool operator==(const Args &) const = default;
     };
-    const std::vector<Case> cases = {
-        {"stage1", [] { return cgminer_autotuner(true, false, false, 0, 2, 400, 75, 2, 0, false); },
-         [](const miner_config &c) { return c.autodownscale && !c.autodownscale_watch; }},
-        {"stage2", [] { return cgminer_autotuner(false, true, false, 0, 2, 400, 75, 2, 0, false); },
-         [](const miner_config &c) { return c.autodownscale_watch && !c.autodownscale; }},
-        {"stage3 with interval",
-         [] { return cgminer_autotuner(false, false, true, 5, 2, 400, 75, 2, 0, false); },
-         [](const miner_config &c) {
-             return c.autodownscale_watchtimer && c.autodownscale_timer == 5;
-         }},
-        {"step", [] { return cgminer_autotuner(false, false, false, 0, 4, 400, 75, 2, 0, false); },
-         [](const miner_config &c) { return c.autodownscale_step == 4; }},
-        {"min freq",
-         [] { return cgminer_autotuner(false, false, false, 0, 2, 500, 75, 2, 0, false); },
-         [](const miner_config &c) { return c.autodownscale_min == 500; }},
-        {"deviation",
-         [] { return cgminer_autotuner(false, false, false, 0, 2, 400, 90, 2, 0, false); },
-         [](const miner_config &c) { return c.autodownscale_prec == 90; }},
-        {"test time",
-         [] { return cgminer_autotuner(false, false, false, 0, 2, 400, 75, 6, 0, false); },
-         [](const miner_config &c) { return c.autodownscale_after == 6; }},
-        {"down freq hw",
-         [] { return cgminer_autotuner(false, false, false, 0, 2, 400, 75, 2, 7, false); },
-         [](const miner_config &c) { return c.autodownscale_hw == 7; }},
+    auto tune = [](const Args &a, bool reset_chips = false) {
+        return cgminer_autotuner(a.stage1, a.stage2, a.stage3, a.interval, a.step, a.min_freq,
+                                 a.deviation, a.test_time, a.down_freq_hw, reset_chips);
     };
-    for (const auto &c : cases) {
-        open(start);
-        EXPECT_EQ(c.set(), 1) << c.name;
-        EXPECT_TRUE(c.stored(rec())) << c.name;
-        EXPECT_EQ(c.set(), 0) << c.name << " again";
+    const Args unchanged{false, false, false, 0, 2, 400, 75, 2, 0};  // as typical() holds
+    const Args changes[] = {
+        {true, false, false, 0, 2, 400, 75, 2, 0},  {false, true, false, 0, 2, 400, 75, 2, 0},
+        {false, false, true, 5, 2, 400, 75, 2, 0},  {false, false, false, 0, 4, 400, 75, 2, 0},
+        {false, false, false, 0, 2, 500, 75, 2, 0}, {false, false, false, 0, 2, 400, 90, 2, 0},
+        {false, false, false, 0, 2, 400, 75, 6, 0}, {false, false, false, 0, 2, 400, 75, 2, 7},
+    };
+    for (const Args &a : changes) {
+        open(typical());
+        EXPECT_EQ(tune(unchanged), 0);
+        EXPECT_EQ(tune(a), 1);
+        const miner_config &c = rec();
+        EXPECT_TRUE((Args{c.autodownscale, c.autodownscale_watch, c.autodownscale_watchtimer,
+                          c.autodownscale_timer, c.autodownscale_step, c.autodownscale_min,
+                          c.autodownscale_prec, c.autodownscale_after, c.autodownscale_hw} == a));
+        EXPECT_EQ(tune(a), 0);
         cgminer_config_open(&base_);
     }
 
     // Without the third stage its interval is stored as 0.
-    miner_config timed = start;
+    miner_config timed = typical();
     timed.autodownscale_timer = 12;
     open(timed);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 5, 2, 400, 75, 2, 0, false), 1);
+    EXPECT_EQ(tune({false, false, false, 5, 2, 400, 75, 2, 0}), 1);
     EXPECT_EQ(rec().autodownscale_timer, 0);
-    cgminer_config_open(&base_);
 
     // The deviation is compared in full with the 8-bit field: 300 is stored as 44
     // and differs from it again the next time.
-    open(start);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 0, 2, 400, 300, 2, 0, false), 1);
+    open(typical());
+    EXPECT_EQ(tune({false, false, false, 0, 2, 400, 300, 2, 0}), 1);
     EXPECT_EQ(rec().autodownscale_prec, 44);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 0, 2, 400, 300, 2, 0, false), 1);
-    cgminer_config_open(&base_);
+    EXPECT_EQ(tune({false, false, false, 0, 2, 400, 300, 2, 0}), 1);
 
-    // Resetting the chips always counts as a change, even with nothing to reset.
-    miner_config chips = start;
+    // Resetting the chips always counts as a change, and clears nothing else.
+    miner_config chips = typical();
     chips.chip_freq[0][3] = 600;
     chips.chip_freq[2][62] = 625;
     chips.chain_freq[1] = 700;
     open(chips);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 0, 2, 400, 75, 2, 0, true), 1);
+    EXPECT_EQ(tune(unchanged, true), 1);
     miner_config expected = chips;
     memset(expected.chip_freq, 0, sizeof expected.chip_freq);
-    EXPECT_EQ(memcmp(&rec(), &expected, sizeof expected), 0) << "only chip frequencies cleared";
-    cgminer_config_open(&start);
-    EXPECT_EQ(cgminer_autotuner(false, false, false, 0, 2, 400, 75, 2, 0, true), 1);
-    EXPECT_TRUE(cgminer_config_is_changed());
+    EXPECT_TRUE(same(rec(), expected));
+    EXPECT_EQ(tune(unchanged, true), 1);
     cgminer_config_open(&base_);
 }
 
