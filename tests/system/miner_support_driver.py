@@ -1,6 +1,5 @@
 """Drives tests/tools/miner_support_tool inside a sandbox: one command per
-line on its standard input, answers read back as "> word ..." lines, every
-line it (and the modules it links) wrote kept with its arrival time."""
+line on its standard input, answers read back as "> word ..." lines."""
 
 import json
 import re
@@ -11,7 +10,6 @@ import pytest
 
 from conftest import AgentProcess
 
-TOOL_DEVICE_PATH = "/usr/bin/miner_support_tool"
 MINER_ARGS = ["--fixed-freq", "--no-pre-heat", "--version-file",
               "/usr/bin/compile_time", "--api-listen", "--default-config",
               "/config/bmminer.conf"]
@@ -36,8 +34,8 @@ def miner_file(pools=1, **extra):
 
 class Tool:
     def __init__(self, sandbox, binary):
-        self.sandbox = sandbox
-        self.proc = AgentProcess(sandbox, binary, device_path=TOOL_DEVICE_PATH,
+        self.proc = AgentProcess(sandbox, binary,
+                                 device_path="/usr/bin/miner_support_tool",
                                  stdin=subprocess.PIPE)
 
     def send(self, command):
@@ -58,12 +56,9 @@ class Tool:
     def threads(self):
         return self.ask("threads")[0].split(",")
 
-    def lines(self, stream="any", start=0):
-        return [text for _, name, text in self.proc.records()[start:]
-                if stream in ("any", name)]
-
     def count(self, text, stream="any", start=0):
-        return sum(text in line for line in self.lines(stream, start))
+        return sum(text in line for _, name, line in
+                   self.proc.records()[start:] if stream in ("any", name))
 
     def close(self):
         """Ends the tool in order; (exit status, everything it wrote). A
@@ -78,29 +73,23 @@ class Tool:
         return self.proc.returncode, self.proc.dump()
 
 
-def miner_log(sandbox):
-    """Records of the simulated miner's run log, oldest first."""
+def miner_events(sandbox, event):
+    """The simulated miner's records of that event, oldest first."""
     if not sandbox.exists("/sim/miner.log"):
         return []
-    return [json.loads(line)
-            for line in sandbox.read_text("/sim/miner.log").splitlines()
-            if line.strip()]
+    records = [json.loads(line) for line in
+               sandbox.read_text("/sim/miner.log").splitlines() if line.strip()]
+    return [r for r in records if r["event"] == event]
 
 
-def miner_events(sandbox, event):
-    return [r for r in miner_log(sandbox) if r["event"] == event]
-
-
-def wait_until(predicate, timeout, what, interval=0.05):
+def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             pytest.fail(f"timed out after {timeout} s waiting for {what}",
                         pytrace=False)
-        time.sleep(interval)
+        time.sleep(0.05)
+    return value
 
 
 def miners_alive(sandbox):

@@ -1,6 +1,7 @@
-"""Miner supervision against the simulated miner, in the device sandbox:
-restarts and their pauses, short-run counting, stops by SIGINT and by
-SIGKILL, refused starts, and never more than one supervision loop."""
+"""Miner supervision against the simulated miner, in the device sandbox: the
+miner's start and the pause before a restart, stops by SIGINT and by SIGKILL,
+refused starts, and never more than one supervision loop. The counting of
+short runs over many restarts is left to the unit tests."""
 
 import json
 import os
@@ -11,8 +12,7 @@ import time
 import pytest
 
 from miner_support_driver import (MINER_ARGS, Tool, miner_events, miner_file,
-                                  miner_log, miners_alive, tool_path,
-                                  wait_until)
+                                  miners_alive, tool_path, wait_until)
 
 # A process that takes a chosen pid inside the sandbox and sleeps there; it
 # exits (and says so) if anything signals it.
@@ -43,9 +43,8 @@ def tools(sandbox_factory, build_dir):
             sb.write_text("/config/bmminer.conf", config)
         if miner_control is not None:
             sb.write_text("/sim/miner.json", json.dumps(miner_control))
-        tool = Tool(sb, binary)
-        made.append(tool)
-        return sb, tool
+        made.append(Tool(sb, binary))
+        return sb, made[-1]
 
     yield start
     statuses = []
@@ -56,51 +55,27 @@ def tools(sandbox_factory, build_dir):
     assert statuses == [0] * len(made), "the tool did not end cleanly"
 
 
-def exited_after(tool, seconds, start):
-    return tool.proc.wait_for_line(
-        rf"INFO: Miner exited after {seconds} seconds of working$",
-        timeout=seconds + 10, stream="stdout", start=start)  # after a pause
-
-
-def test_restarts_count_short_runs_and_pause_after_every_exit(tools):
-    # Runs of 1 s (short), 10.5 s (not short), 1 s (short), then 1 s each.
-    sb, tool = tools({"run_seconds": [1, 10.5, 1]}, miner_file())
-    mark = tool.send("start")
-    assert tool.answer("start", mark) == ["0"]
-
-    exited_after(tool, 1, mark)
+def test_restart_after_a_pause_and_a_stop_during_the_pause(tools):
+    sb, tool = tools({"run_seconds": [1, 1]}, miner_file())
+    assert tool.ask("start") == ["0"]
     tool.proc.wait_for_line(
-        r"WARN: Abnormal miner restart detected \(0 restarts\)$", 2, "stdout",
-        mark)
-    second = exited_after(tool, 10, mark)
-    third_mark = tool.proc.mark()
-    exited_after(tool, 1, third_mark)
-    tool.proc.wait_for_line(
-        r"WARN: Abnormal miner restart detected \(1 restarts\)$", 2, "stdout",
-        third_mark)
-    assert second
-    assert tool.count("Abnormal miner restart detected", start=mark) == 2, \
-        "the 10 s run was not counted"
-
-    starts = miner_events(sb, "start")
-    exits = miner_events(sb, "exit")
-    assert len(starts) == 3 and len(exits) == 3
-    for before, after in zip(exits, starts[1:]):
-        pause = after["time"] - before["time"]
-        assert 4.9 <= pause < 6.5, f"pause of {pause:.2f} s before a restart"
+        r"WARN: Abnormal miner restart detected \(1 restarts\)$", 15, "stdout")
+    assert tool.count("INFO: Miner exited after 1 seconds of working") == 2
+    starts, exits = miner_events(sb, "start"), miner_events(sb, "exit")
+    assert len(starts) == 2 and len(exits) == 2
+    pause = starts[1]["time"] - exits[0]["time"]
+    assert 4.9 <= pause < 6.5, f"pause of {pause:.2f} s before a restart"
     for start in starts:
-        # Found through the search path, the fixed arguments in order.
+        # Found through the search path, the fixed arguments in order, its
+        # output to the null device, and the stop signals that the agent
+        # blocks for itself open to the miner.
         assert start["argv"][1:] == MINER_ARGS
         assert os.path.basename(start["argv"][0]) == "bmminer"
-        # Its output goes to the null device, and the stop signals the agent
-        # blocks for itself are open to the miner.
-        assert start["stdout"] == "/dev/null"
-        assert start["stdout_write"] == "ok"
+        assert (start["stdout"], start["stdout_write"]) == ("/dev/null", "ok")
         assert start["blocked_signals"] == []
 
-    # Stop while the loop pauses after the third run. The pid of that run is
-    # given to an innocent process first: the stop must signal nobody and end
-    # the pause at once.
+    # The pid of the last run goes to an innocent process first: the stop
+    # during the pause must signal nobody and end the pause at once.
     old_pid = exits[-1]["pid"]
     decoy = subprocess.Popen(
         ["nsenter", f"--target={sb.holder_pid}", "--pid", "--",
@@ -109,44 +84,34 @@ def test_restarts_count_short_runs_and_pause_after_every_exit(tools):
     try:
         assert int(decoy.stdout.readline()) == old_pid
         rc, took_ms = tool.ask("stop")
-        assert rc == "0"
-        assert int(took_ms) < 500, "the stop waited for the pause to end"
+        assert rc == "0" and int(took_ms) < 500, "the stop waited out the pause"
         time.sleep(0.5)
         assert decoy.poll() is None, \
             f"the decoy holding the old pid was signalled: {decoy.stdout.read()}"
-        assert (old_pid, "python3") in sb.processes()
     finally:
         decoy.kill()
         decoy.wait()
-
     assert tool.ask("running") == ["0"]
     assert "rigkeep@miner" not in tool.threads()
-    assert len(miner_events(sb, "start")) == 3, "nothing started after the stop"
+    assert len(miner_events(sb, "start")) == 2, "nothing started after the stop"
 
 
 def test_stop_by_sigint_sends_no_sigkill(tools):
     sb, tool = tools({}, miner_file())
     assert tool.ask("start") == ["0"]
-    assert tool.ask("running") == ["1"]
-    wait_until(lambda: "rigkeep@miner" in tool.threads(), 5,
-               "the supervision thread")
     wait_until(lambda: tool.ask("probe") == ["api=1", "autotuner=0"], 15,
                "the miner's API")
     pid = miner_events(sb, "start")[0]["pid"]
 
     rc, took_ms = tool.ask("stop")
-    assert rc == "0"
-    assert int(took_ms) < 3000, "the stop waited for the SIGKILL grace time"
-    exits = miner_events(sb, "exit")
-    assert [(e["pid"], e["reason"]) for e in exits] == [(pid, "sigint")]
+    assert rc == "0" and int(took_ms) < 3000, "the stop waited for SIGKILL"
+    assert [(e["pid"], e["reason"]) for e in miner_events(sb, "exit")] == \
+        [(pid, "sigint")]
     assert miners_alive(sb) == []
-    threads = tool.threads()
-    assert "rigkeep@miner" not in threads and "rigkeep@kill" not in threads
+    assert not {"rigkeep@miner", "rigkeep@kill"} & set(tool.threads())
     assert tool.ask("probe") == ["api=0", "autotuner=0"]
-    assert tool.count("Miner exited after") == 1
-    assert tool.count("Abnormal miner restart") == 0, "a requested stop is no crash"
+    assert tool.count("Abnormal miner restart") == 0, "a stop is no crash"
 
-    # Stopping again only warns.
     mark = tool.send("stop")
     assert tool.answer("stop", mark)[0] == "0"
     tool.proc.wait_for_line(r"WARN: cgminer is not running$", 2, "stdout", mark)
@@ -160,35 +125,28 @@ def test_miner_ignoring_sigint_is_killed_after_five_seconds(tools):
                "the miner's API")
     mark = tool.send("stop-async")
     time.sleep(2)
-    threads = tool.threads()
-    assert "rigkeep@kill" in threads and "rigkeep@miner" in threads, threads
+    assert {"rigkeep@kill", "rigkeep@miner"} <= set(tool.threads())
     assert len(miners_alive(sb)) == 1, "SIGKILL came before the grace time"
 
     rc, took_ms = tool.answer("stop", mark, timeout=15)
-    assert rc == "0"
-    assert 4900 <= int(took_ms) < 7000
+    assert rc == "0" and 4900 <= int(took_ms) < 7000
     assert miners_alive(sb) == []
     assert miner_events(sb, "exit") == [], "the miner did not end by itself"
-    threads = tool.threads()
-    assert "rigkeep@kill" not in threads and "rigkeep@miner" not in threads
+    assert not {"rigkeep@miner", "rigkeep@kill"} & set(tool.threads())
 
 
-def test_fast_starts_create_one_supervision_loop(tools):
+def test_racing_starts_create_one_supervision_loop(tools):
     sb, tool = tools({}, miner_file())
-    mark = tool.send("start2")
-    assert tool.answer("start2", mark) == ["0", "0"]
-    assert tool.ask("race 8") == ["0"] * 8
-    assert tool.count("WARN: cgminer is already running", "stdout", mark) == 9
-    # The new thread names itself once it runs.
+    mark = tool.send("race 8")
+    assert tool.answer("race", mark) == ["0"] * 8
+    assert tool.count("WARN: cgminer is already running", "stdout", mark) == 7
     threads = wait_until(
         lambda: "rigkeep@miner" in (names := tool.threads()) and names, 5,
         "the supervision thread")
-    assert threads.count("rigkeep@miner") == 1
-    assert len(threads) == 2, f"one loop besides the tool's own thread: {threads}"
+    assert len(threads) == 2, f"one loop besides the tool's own: {threads}"
     wait_until(lambda: miner_events(sb, "start"), 10, "the miner's start")
     time.sleep(1)
-    assert len(miner_events(sb, "start")) == 1
-    assert len(miners_alive(sb)) == 1
+    assert len(miner_events(sb, "start")) == 1 and len(miners_alive(sb)) == 1
     assert tool.ask("stop")[0] == "0"
     assert miners_alive(sb) == []
 
@@ -196,8 +154,7 @@ def test_fast_starts_create_one_supervision_loop(tools):
 @pytest.mark.parametrize("config, rc, message", [
     (miner_file(pools=0), "-2", "ERROR: At least one pool should be configured!"),
     (None, "-1", "ERROR: Failed to load cgminer config"),
-    ("[1, 2]", "-1", "ERROR: Failed to load cgminer config"),
-], ids=["no pools", "no file", "not an object"])
+], ids=["no pools", "no file"])
 def test_start_without_a_usable_configuration_is_refused(tools, config, rc,
                                                          message):
     sb, tool = tools({}, config)
@@ -207,7 +164,7 @@ def test_start_without_a_usable_configuration_is_refused(tools, config, rc,
     assert tool.ask("running") == ["0"]
     assert "rigkeep@miner" not in tool.threads()
     time.sleep(0.5)
-    assert miner_log(sb) == [] and miners_alive(sb) == []
+    assert miner_events(sb, "start") == [] and miners_alive(sb) == []
 
 
 def test_missing_or_broken_miner_program(tools):
@@ -220,8 +177,8 @@ def test_missing_or_broken_miner_program(tools):
     assert tool.ask("present") == ["-1"]
     assert "rigkeep@miner" not in tool.threads()
 
-    # A miner file that is there but cannot be executed: each start fails in
-    # the child at once and counts as a short run.
+    # There but not executable: each start fails in the child at once and
+    # counts as a short run.
     sb.install("/usr/bin/bmminer", "not a program\n", 0o644)
     assert tool.ask("present") == ["0"]
     mark = tool.send("start")
