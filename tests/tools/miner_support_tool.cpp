@@ -3,13 +3,13 @@
 // device sandbox. Answers are lines starting with "> " on standard output; the
 // modules' own log lines go where they always go.
 //
-//   start | start2 | race N | stop | stop-async | running | present | probe
-//   threads | fds | watch-start | watch-stop | quit
-//   save [freq MHZ | fans MODE SPEED | pool ID URL WORKER [PASSWORD] | none]
+//   start | race N | stop | stop-async | running | present | probe | threads | fds
+//   watch-start | watch-stop | save-freq MHZ | quit
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -30,11 +30,10 @@
 namespace {
 
 using steady = std::chrono::steady_clock;
-const steady::time_point g_began = steady::now();
 std::mutex g_out_lock;
 
-long long ms_since_start() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - g_began).count();
+long long ms_since(steady::time_point began) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began).count();
 }
 
 void answer(const std::string &text) {
@@ -46,7 +45,7 @@ void answer(const std::string &text) {
 int print_document(json_t *doc) {
     json_ptr owned(doc);
     c_str_ptr text(json_dumps(owned.get(), JSON_COMPACT));
-    answer("callback " + std::to_string(ms_since_start()) + " " + (text ? text.get() : "null"));
+    answer(std::string("callback ") + (text ? text.get() : "null"));
     return 0;
 }
 
@@ -54,84 +53,48 @@ void print_written() {
     answer("written-hook");
 }
 
-void print_state(int32_t state, uint8_t progress) {
-    answer("state " + std::to_string(state) + " " + std::to_string(progress));
+// What fn makes of each entry of a /proc/self directory, comma-separated.
+template <typename Fn>
+std::string list_proc(const char *dir_name, Fn fn) {
+    std::string list;
+    DIR *dir = opendir(dir_name);
+    while (dirent *entry = dir ? readdir(dir) : nullptr) {
+        std::string item =
+            entry->d_name[0] == '.' ? "" : fn(std::string(dir_name) + "/" + entry->d_name);
+        if (!item.empty())
+            list += (list.empty() ? "" : ",") + item;
+    }
+    if (dir)
+        closedir(dir);
+    return list;
 }
 
-// Names of this process's threads, from /proc.
 std::string thread_names() {
-    std::string names;
-    DIR *dir = opendir("/proc/self/task");
-    if (!dir)
-        return "?";
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
-        FILE *f = fopen(path.c_str(), "r");
-        if (!f)
-            continue;
+    return list_proc("/proc/self/task", [](const std::string &task) {
         char comm[32] = {};
-        if (fgets(comm, sizeof comm, f))
-            comm[strcspn(comm, "\n")] = '\0';
-        fclose(f);
-        names += names.empty() ? "" : ",";
-        names += comm;
-    }
-    closedir(dir);
-    return names;
+        if (FILE *f = fopen((task + "/comm").c_str(), "r")) {
+            if (fgets(comm, sizeof comm, f))
+                comm[strcspn(comm, "\n")] = '\0';
+            fclose(f);
+        }
+        return std::string(comm);
+    });
 }
 
 int count_inotify_fds() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    while (dirent *entry = readdir(dir)) {
+    std::string fds = list_proc("/proc/self/fd", [](const std::string &fd) {
         char target[256] = {};
-        std::string path = std::string("/proc/self/fd/") + entry->d_name;
-        if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
-            strstr(target, "inotify") != nullptr)
-            ++count;
-    }
-    closedir(dir);
-    return count;
+        bool inotify = readlink(fd.c_str(), target, sizeof target - 1) > 0 &&
+                       strstr(target, "inotify") != nullptr;
+        return std::string(inotify ? "i" : "");
+    });
+    return static_cast<int>(std::count(fds.begin(), fds.end(), 'i'));
 }
 
 std::string timed_stop() {
     auto began = steady::now();
     int rc = cgminer_stop();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began);
-    return "stop " + std::to_string(rc) + " " + std::to_string(took.count());
-}
-
-// One settings request: the bracket around the named setter.
-std::string save(std::istringstream &args) {
-    std::string what;
-    args >> what;
-    auto began = steady::now();
-    int load = miner_settings_begin();
-    int set = 0;
-    if (what == "freq") {
-        unsigned freq = 0;
-        args >> freq;
-        set = cgminer_freq(static_cast<uint16_t>(freq));
-    } else if (what == "fans") {
-        int mode = 0;
-        unsigned speed = 0;
-        args >> mode >> speed;
-        set = cgminer_fans(mode, static_cast<uint8_t>(speed));
-    } else if (what == "pool") {
-        int id = 0;
-        std::string url, worker, password;
-        args >> id >> url >> worker >> password;
-        set = cgminer_pool(id, url.c_str(), worker.c_str(),
-                           password.empty() ? nullptr : password.c_str());
-    }
-    int saved = miner_settings_commit();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began);
-    return "save " + std::to_string(load) + " " + std::to_string(set) + " " +
-           std::to_string(saved) + " " + std::to_string(took.count());
+    return "stop " + std::to_string(rc) + " " + std::to_string(ms_since(began));
 }
 
 }  // namespace
@@ -146,7 +109,6 @@ int main() {
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    cgminer_set_state_reporter(print_state);
     miner_settings_set_written_hook(print_written);
     std::vector<std::thread> helpers;
 
@@ -157,10 +119,6 @@ int main() {
         args >> cmd;
         if (cmd == "start") {
             answer("start " + std::to_string(cgminer_start()));
-        } else if (cmd == "start2") {
-            int first = cgminer_start();
-            int second = cgminer_start();
-            answer("start2 " + std::to_string(first) + " " + std::to_string(second));
         } else if (cmd == "race") {
             int n = 0;
             args >> n;
@@ -198,15 +156,24 @@ int main() {
         } else if (cmd == "fds") {
             answer("fds inotify=" + std::to_string(count_inotify_fds()));
         } else if (cmd == "watch-start") {
-            answer("watch-start " + std::to_string(watch_config_start(print_document)));
+            // The descriptor count right after the start shows whether the watch
+            // was already in place when the start returned.
+            int rc = watch_config_start(print_document);
+            answer("watch-start " + std::to_string(rc) +
+                   " inotify=" + std::to_string(count_inotify_fds()));
         } else if (cmd == "watch-stop") {
             auto began = steady::now();
             int rc = watch_config_stop();
-            auto took =
-                std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began);
-            answer("watch-stop " + std::to_string(rc) + " " + std::to_string(took.count()));
-        } else if (cmd == "save") {
-            answer(save(args));
+            answer("watch-stop " + std::to_string(rc) + " " + std::to_string(ms_since(began)));
+        } else if (cmd == "save-freq") {  // one settings request around the setter
+            unsigned freq = 0;
+            args >> freq;
+            auto began = steady::now();
+            int load = miner_settings_begin();
+            int set = cgminer_freq(static_cast<uint16_t>(freq));
+            int saved = miner_settings_commit();
+            answer("save-freq " + std::to_string(load) + " " + std::to_string(set) + " " +
+                   std::to_string(saved) + " " + std::to_string(ms_since(began)));
         } else if (cmd == "quit") {
             break;
         } else if (!cmd.empty()) {

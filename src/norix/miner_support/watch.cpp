@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <system_error>
 
 #include "common/paths.h"
@@ -27,18 +29,22 @@ BackgroundThread &watch_thread() {
     return *thread;
 }
 
-void watch_config_thread_func(config_watch_callback callback) {
+// armed is fulfilled once the watch is in place (or could not be made), so that a
+// write right after watch_config_start() is never missed.
+void watch_config_thread_func(config_watch_callback callback, std::promise<void> &armed) {
     assert(callback != nullptr);
     BackgroundThread &self = watch_thread();
 
     unique_fd inotify(inotify_init1(IN_CLOEXEC));
     if (!inotify) {
         LOG_ERROR("Failed to initialize inotify - %s\n", strerror(errno));
+        armed.set_value();
         return;
     }
     // Without the watch the loop only idles; the next start tries again.
     if (inotify_add_watch(inotify.get(), paths::kConfigDir, kWatchMask) < 0)
         LOG_ERROR("Failed to watch %s - %s\n", paths::kConfigDir, strerror(errno));
+    armed.set_value();
 
     bool pending = false;
     std::chrono::milliseconds elapsed{0};
@@ -115,9 +121,16 @@ int watch_config_run_callback(config_watch_callback callback) {
 
 int watch_config_start(config_watch_callback callback) {
     int error = 0;
+    auto armed = std::make_shared<std::promise<void>>();
+    std::future<void> ready = armed->get_future();
     int rc = watch_thread().start(
-        "rigkeep@config", [callback] { watch_config_thread_func(callback); }, &error);
-    if (rc == 0) {
+        "rigkeep@config", [callback, armed] { watch_config_thread_func(callback, *armed); },
+        &error);
+    if (rc == 1) {
+        // Setting up inotify takes microseconds; the bound only guards against a
+        // wedged start.
+        ready.wait_for(std::chrono::seconds(5));
+    } else if (rc == 0) {
         LOG_WARN("Watch config thread is already running\n");
     } else if (rc < 0) {
         LOG_ERROR("Failed to start watch config thread, code: %d\n", error);
