@@ -116,40 +116,33 @@ TEST(UtilStrReplace, ReplacesEveryNonOverlappingOccurrence) {
               std::string::npos);
 }
 
-class RouteFile : public testing::Test {
-  protected:
-    std::filesystem::path path_ =
-        std::filesystem::temp_directory_path() / ("route." + std::to_string(getpid()));
-    void write(const std::string &text) { std::ofstream(path_) << text; }
-    void TearDown() override { std::filesystem::remove(path_); }
-};
+// One routing table per row: the first default route gives the gateway; none, or
+// one without a gateway, fails.
+TEST(UtilDefaultGateway, ReadsTheFirstDefaultRoute) {
+    const std::string header =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const std::string net = "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+    const std::string gw1 = "eth0\t00000000\t0102000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const std::string gw2 = "eth1\t00000000\t0202000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const std::string zero = "eth0\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const struct {
+        std::string table;
+        int rc;
+        uint32_t gw;
+    } cases[] = {
+        {header + net + gw1 + gw2, 0, 0x0102000A},
+        {header + net, -1, 0},
+        {header + zero + gw1, -1, 0},
+    };
+    auto path = std::filesystem::temp_directory_path() / ("route." + std::to_string(getpid()));
+    for (const auto &c : cases) {
+        std::ofstream(path) << c.table;
+        uint32_t gw = 7;
+        EXPECT_EQ(util_default_gateway_from(path.c_str(), &gw), c.rc) << c.table;
+        EXPECT_EQ(gw, c.gw) << c.table;
+    }
+    std::filesystem::remove(path);
 
-constexpr const char *kRouteHeader =
-    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-
-TEST_F(RouteFile, DefaultRouteGivesItsGateway) {
-    write(std::string(kRouteHeader) +
-          "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
-          "eth0\t00000000\t0102000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"
-          "eth1\t00000000\t0202000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
-    uint32_t gw = 0;
-    ASSERT_EQ(util_default_gateway_from(path_.c_str(), &gw), 0);
-    EXPECT_EQ(gw, 0x0102000Au) << "the first default route wins";
-}
-
-TEST_F(RouteFile, NoDefaultRouteOrZeroGatewayFails) {
-    write(std::string(kRouteHeader) +
-          "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n");
-    uint32_t gw = 7;
-    EXPECT_EQ(util_default_gateway_from(path_.c_str(), &gw), -1);
-    EXPECT_EQ(gw, 0u);
-
-    write(std::string(kRouteHeader) +
-          "eth0\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n");
-    EXPECT_EQ(util_default_gateway_from(path_.c_str(), &gw), -1);
-}
-
-TEST_F(RouteFile, MissingTableLogsAndFails) {
     uint32_t gw;
     testing::internal::CaptureStderr();
     EXPECT_EQ(util_default_gateway_from("/nonexistent/route", &gw), -1);
