@@ -1,5 +1,6 @@
 """The device sandbox itself, exercised with ordinary programs."""
 
+import glob
 import json
 import os
 import shutil
@@ -7,6 +8,7 @@ import signal
 import subprocess
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
@@ -15,38 +17,29 @@ from conftest import REPO_ROOT, sandbox_mod
 PY = "/usr/bin/python3"
 SANDBOX_PY = str(REPO_ROOT / "sim" / "sandbox" / "sandbox.py")
 
-def mounts_mentioning(text):
-    """Mount lines naming text, in the mount namespace of any process."""
+def _each(pattern, read):
+    """read(path) for every path pattern gives under /proc; the dead skipped."""
     found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
+    for path in glob.glob(pattern):
         try:
-            with open(f"/proc/{pid}/mountinfo") as f:
-                found += [f"{pid}: {l.strip()}" for l in f if text in l]
+            found += read(path)
         except OSError:
             pass
     return found
 
 
+def mounts_mentioning(text):
+    """Mount lines naming text, in the mount namespace of any process."""
+    return _each("/proc/[0-9]*/mountinfo",
+                 lambda p: [l for l in Path(p).read_text().splitlines()
+                            if text in l])
+
+
 def members(ns_link):
     """Tasks (threads included) living in the namespace ns_link names."""
     kind = ns_link.split(":")[0]
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            tids = os.listdir(f"/proc/{pid}/task")
-        except OSError:
-            continue
-        for tid in tids:
-            try:
-                if os.readlink(f"/proc/{pid}/task/{tid}/ns/{kind}") == ns_link:
-                    found.append(int(tid))
-            except OSError:
-                pass
-    return found
+    return _each(f"/proc/[0-9]*/task/*/ns/{kind}",
+                 lambda p: [p] if os.readlink(p) == ns_link else [])
 
 
 def gone(pid, timeout=5.0):
@@ -65,42 +58,32 @@ def gone(pid, timeout=5.0):
 # The fakes and the miner.
 
 def test_fakes_record_calls_and_host_stays_untouched(sandbox_factory):
-    host_reboot = None
-    if os.path.exists("/usr/sbin/reboot"):
-        host_reboot = os.readlink("/usr/sbin/reboot") if os.path.islink(
-            "/usr/sbin/reboot") else open("/usr/sbin/reboot", "rb").read()
+    def host_reboot():
+        path = "/usr/sbin/reboot"
+        return os.path.lexists(path) and (os.readlink(path) if os.path.islink(
+            path) else open(path, "rb").read())
+    before = host_reboot()
     sb = sandbox_factory(kernel_log="[ 1.0] first\n[ 2.0] second\n")
-    assert sb.run(["sh", "-c", "reboot"]).returncode == 0
-    assert sb.run(["/sbin/reboot", "-f"]).returncode == 0
-    assert sb.run(["sh", "-c", "/etc/init.d/rigkeep.sh restart"]) \
-        .returncode == 0
-    r = sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"])
-    assert r.stdout == "[ 1.0] first\n[ 2.0] second\n"
+    assert sb.run(["sh", "-c", "reboot && /sbin/reboot -f && "
+                   "/etc/init.d/rigkeep.sh restart"]).returncode == 0
+    assert sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"]).stdout \
+        == "[ 1.0] first\n[ 2.0] second\n"
     sb.set_kernel_log("changed\n")
     assert sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"]) \
         .stdout == "changed\n"
     # Backgrounded by the shell, the way network restarts are started.
-    r = sb.run(["sh", "-c", "(sleep 0.2; /etc/init.d/network.sh restart) &"])
-    assert r.returncode == 0
+    sb.run(["sh", "-c", "(sleep 0.2; /etc/init.d/network.sh restart) &"])
     deadline = time.monotonic() + 5
-    while "network.sh restart" not in sb.calls() and \
-            time.monotonic() < deadline:
+    while len(sb.calls()) < 6 and time.monotonic() < deadline:
         time.sleep(0.05)
     assert sb.calls() == ["reboot", "reboot -f", "rigkeep.sh restart",
                           "get_kernel_log.cgi", "get_kernel_log.cgi",
                           "network.sh restart"]
     # The real tools come from the host's /usr, the fake never reaches it.
-    r = sb.run(["sh", "-c",
-                "for c in killall sed tar; do command -v $c; done"])
-    assert r.stdout.split() == ["/usr/bin/killall", "/usr/bin/sed",
-                                "/usr/bin/tar"]
-    if host_reboot is not None:
-        now = os.readlink("/usr/sbin/reboot") if os.path.islink(
-            "/usr/sbin/reboot") else open("/usr/sbin/reboot", "rb").read()
-        assert now == host_reboot
-    else:
-        assert not os.path.exists("/usr/sbin/reboot")
-    assert not os.path.exists("/sim/calls.log")
+    assert sb.run(["sh", "-c", "for c in killall sed tar; do command -v $c; "
+                   "done"]).stdout.split() == \
+        ["/usr/bin/killall", "/usr/bin/sed", "/usr/bin/tar"]
+    assert host_reboot() == before and not os.path.exists("/sim/calls.log")
 
 
 def test_miner_is_installed_and_killall_sees_only_the_sandbox(
@@ -122,8 +105,7 @@ def test_miner_is_installed_and_killall_sees_only_the_sandbox(
         proc = sb.spawn(["bmminer", "--api-listen"])
         assert proc.stdout.readline() == b"hashing --api-listen\n"
         assert (proc.sandbox_pid, "bmminer") in sb.processes()
-        r = sb.run(["sh", "-c", "killall -9 bmminer > /dev/null 2>&1"])
-        assert r.returncode == 0
+        assert sb.run(["sh", "-c", "killall -9 bmminer"]).returncode == 0
         assert proc.wait(5) == -signal.SIGKILL
         assert all(comm != "bmminer" for _, comm in sb.processes())
         assert twin.poll() is None
@@ -131,9 +113,7 @@ def test_miner_is_installed_and_killall_sees_only_the_sandbox(
         twin.kill()
         twin.wait()
 
-    without = sandbox_factory(miner=False)
-    assert not without.exists("/usr/bin/bmminer")
-    assert without.run(["sh", "-c", "command -v bmminer"]).returncode != 0
+    assert not sandbox_factory(miner=False).exists("/usr/bin/bmminer")
 
 
 def test_files_before_and_after_start(sandbox_factory, certs):
@@ -146,8 +126,6 @@ def test_files_before_and_after_start(sandbox_factory, certs):
         '{"api_key": "k"}\n'
     sb.install("/www/pages/cgi-bin/later.sh", "#!/bin/sh\necho later\n")
     assert sb.run(["/www/pages/cgi-bin/later.sh"]).stdout == "later\n"
-    sb.run(["sh", "-c", "echo inside > /tmp/from-inside"])
-    assert sb.read_text("/tmp/from-inside") == "inside\n"
     # Nothing but the private pair and loopback: no way off the machine.
     links = sb.run(["ip", "-o", "link", "show"]).stdout
     assert sorted(l.split(":")[1].strip().split("@")[0]
@@ -166,16 +144,11 @@ def test_files_before_and_after_start(sandbox_factory, certs):
 
 def test_signals_reach_the_program_and_status_comes_back(sandbox):
     assert sandbox.run(["sh", "-c", "exit 3"]).returncode == 3
-    missing = sandbox.run(["/usr/bin/no-such-program"])
-    assert missing.returncode == 127
 
     script = ("trap 'echo term; exit 7' TERM; trap 'echo usr1' USR1; "
               "echo $$; while :; do sleep 0.05; done")
     proc = sandbox.spawn(["sh", "-c", script])
-    assert int(proc.stdout.readline()) == proc.sandbox_pid
-    assert proc.sandbox_pid != 1
-    with open(f"/proc/{proc.pid}/comm") as f:
-        assert f.read().strip() == "sh"
+    assert int(proc.stdout.readline()) == proc.sandbox_pid != 1
     assert (proc.sandbox_pid, "sh") in sandbox.processes()
     proc.send_signal(signal.SIGUSR1)
     assert proc.stdout.readline() == b"usr1\n"
@@ -184,7 +157,6 @@ def test_signals_reach_the_program_and_status_comes_back(sandbox):
     assert proc.stdout.read() == b"term\n"
 
     sleeper = sandbox.spawn(["sleep", "30"])
-    assert (sleeper.sandbox_pid, "sleep") in sandbox.processes()
     sleeper.kill()
     assert sleeper.wait(5) == -signal.SIGKILL
     assert sandbox.processes() == []
@@ -195,9 +167,7 @@ def test_signals_reach_the_program_and_status_comes_back(sandbox):
 def test_close_leaves_nothing(sandbox_factory):
     sb = sandbox_factory(config_size=65536)
     sleeper = sb.spawn(["sleep", "300"])
-    orphan = sb.run(["sh", "-c", "sleep 300 > /dev/null 2>&1 & echo $!"])
-    assert orphan.returncode == 0
-    sb.run(["reboot"])
+    sb.run(["sh", "-c", "sleep 300 > /dev/null 2>&1 &"])
     tmpdir, holder = sb.tmpdir, sb.holder_pid
     namespaces = {ns: os.readlink(f"/proc/{holder}/ns/{ns}")
                   for ns in ("pid", "net", "mnt")}
@@ -213,7 +183,6 @@ def test_close_leaves_nothing(sandbox_factory):
     assert mounts_mentioning(tmpdir) == []
     for kind, ns in namespaces.items():
         assert members(ns) == [], kind
-    assert sb.calls() == ["reboot"]
     sb.close()
     with pytest.raises(sandbox_mod.SandboxError):
         sb.path("/config")
@@ -231,8 +200,7 @@ OWNER = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM,
-                                 signal.SIGINT])
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
 def test_dead_owner_leaves_nothing(certs, sig):
     owner = subprocess.Popen(
         [PY, "-c", OWNER, str(REPO_ROOT / "sim" / "sandbox"),
@@ -277,11 +245,6 @@ def test_stale_dirs_of_dead_owners_are_removed(tmp_path):
         d.name for d in (live, young, other))
 
 
-def test_stale_cleanup_spares_live_owners(sandbox):
-    assert sandbox.tmpdir not in sandbox_mod.remove_stale_dirs()
-    assert os.path.isdir(sandbox.tmpdir)
-
-
 # The command line.
 
 def test_cli_runs_one_program(tmp_path, certs):
@@ -307,6 +270,6 @@ def test_cli_runs_one_program(tmp_path, certs):
     assert r.stdout.splitlines() == ["tool a b", '{"api_key": "k"}', "3", "0",
                                      "no-mem", "65536"]
 
-    r = subprocess.run([PY, SANDBOX_PY, "--ca-file", certs["ca_cert"], "--",
-                        "sh", "-c", "kill -TERM $$"], timeout=30)
-    assert r.returncode == 128 + signal.SIGTERM
+    assert subprocess.run([PY, SANDBOX_PY, "--ca-file", certs["ca_cert"], "--",
+                           "sh", "-c", "kill -TERM $$"], timeout=30) \
+        .returncode == 128 + signal.SIGTERM

@@ -44,13 +44,9 @@ void answer(const std::string &text) {
 
 int print_document(json_t *doc) {
     json_ptr owned(doc);
-    c_str_ptr text(json_dumps(owned.get(), JSON_COMPACT));
+    c_str_ptr text(json_dumps(doc, JSON_COMPACT));
     answer(std::string("callback ") + (text ? text.get() : "null"));
     return 0;
-}
-
-void print_written() {
-    answer("written-hook");
 }
 
 // What fn makes of each entry of a /proc/self directory, comma-separated.
@@ -104,12 +100,11 @@ int main() {
     // thread (and whatever they fork) inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    miner_settings_set_written_hook(print_written);
+    miner_settings_set_written_hook([] { answer("written-hook"); });
     std::vector<std::thread> helpers;
 
     std::string line;
@@ -176,8 +171,6 @@ int main() {
                    std::to_string(saved) + " " + std::to_string(ms_since(began)));
         } else if (cmd == "quit") {
             break;
-        } else if (!cmd.empty()) {
-            answer("unknown " + cmd);
         }
     }
     for (auto &t : helpers)

@@ -82,22 +82,15 @@ std::string chip_list(int count, const std::string &value) {
     return s;
 }
 
-TEST(MinerConfigRead, EmptyObjectGivesEveryDefault) {
-    auto r = parse("{}");
-    ASSERT_EQ(r.rc, 0);
-    EXPECT_TRUE(same(r.cfg, defaults()));
-    EXPECT_EQ(r.err, "");
-}
-
 // Numbers travel as text: an optional sign and the leading digits (none gives 0),
 // saturated to 32 bits, then cut or clamped to each field.
-TEST(MinerConfigRead, NumberTextsAndClamps) {
+TEST(MinerConfigRead, DefaultsNumberTextsAndClamps) {
+    EXPECT_TRUE(same(parse("{}").cfg, defaults()));
     auto r = parse(R"({"bitmain-fan-pwm": "100", "bitmain-autodownscale-prec": "99",
         "bitmain-target-temp": "-5", "multi-version": "10", "bitmain-freq": "65536",
         "bitmain-voltage": " 890", "bitmain-autodownscale-min": "+700MHz",
         "altdfno": "99999999999999999999", "bitmain-minhr": "-99999999999999999999",
         "bitmain-fan-rpm-off": "01"})");
-    ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.cfg.fan_pwm, 100);
     EXPECT_EQ(r.cfg.autodownscale_prec, 99);
     EXPECT_EQ(r.cfg.target_temp, 0);
@@ -109,10 +102,8 @@ TEST(MinerConfigRead, NumberTextsAndClamps) {
     EXPECT_EQ(r.cfg.minhr, INT32_MIN);
     EXPECT_FALSE(r.cfg.fan_rpm_off) << "only the exact text 1";
 
-    r = parse(R"({"bitmain-fan-pwm": "-1", "bitmain-autodownscale-prec": "120",
-        "multi-version": "9", "bitmain-fan-rpm-off": "1"})");
+    r = parse(R"({"bitmain-fan-pwm": "-1", "multi-version": "9", "bitmain-fan-rpm-off": "1"})");
     EXPECT_EQ(r.cfg.fan_pwm, 255) << "low 8 bits, no lower clamp";
-    EXPECT_EQ(r.cfg.autodownscale_prec, 100);
     EXPECT_EQ(r.cfg.multi_version, 9);
     EXPECT_TRUE(r.cfg.fan_rpm_off);
 }
@@ -122,10 +113,7 @@ TEST(MinerConfigRead, Pools) {
     const std::string p3 = pool_json("u3", "w3", "x3");
     auto five = parse("{\"pools\": [" + p1 + "," + p1 + "," + p3 + "," + p1 + "," + p1 + "]}");
     EXPECT_EQ(five.cfg.pool_count, 3);
-    EXPECT_STREQ(five.cfg.pools[2].url, "u3");
-
     auto no_pass = parse(R"({"pools": [)" + p1 + R"(, {"url": "u2", "user": "w2"}, )" + p3 + "]}");
-    ASSERT_EQ(no_pass.rc, 0);
     EXPECT_EQ(no_pass.cfg.pool_count, 2);
     EXPECT_STREQ(no_pass.cfg.pools[1].url, "u3") << "a bad element leaves no gap";
     EXPECT_TRUE(has(no_pass.out,
@@ -142,36 +130,28 @@ TEST(MinerConfigRead, Pools) {
     EXPECT_EQ(object.rc, -1);
     EXPECT_TRUE(has(object.err, "Pools parsing failed, pools must be an array\n"));
     EXPECT_TRUE(filled_with(object.cfg, 0)) << "nothing else is parsed";
-}
 
-TEST(MinerConfigRead, LongTextsAreCutAndTerminated) {
+    // Long texts are cut and terminated.
     const std::string url(2000, 'u'), user(60, 'w'), pass(60, 'p'), groups(10000, 'g');
-    auto r = parse("{\"pools\": [" + pool_json(url, user, pass) + "], \"api-groups\": \"" + groups +
-                   "\", \"api-allow\": \"" + groups + "\"}");
-    ASSERT_EQ(r.rc, 0);
+    auto r = parse("{\"pools\": [" + pool_json(url, user, pass) + "], \"api-allow\": \"" + groups +
+                   "\"}");
     EXPECT_EQ(std::string(r.cfg.pools[0].url), url.substr(0, 511));
     EXPECT_EQ(std::string(r.cfg.pools[0].user), user.substr(0, 49));
     EXPECT_EQ(std::string(r.cfg.pools[0].pass), pass.substr(0, 49));
-    EXPECT_EQ(std::string(r.cfg.api_groups), groups.substr(0, 255));
     EXPECT_EQ(std::string(r.cfg.api_allow), groups.substr(0, 255));
 }
 
 TEST(MinerConfigRead, BadApiOrFanSettingsFallBackAndTheLoadGoesOn) {
-    auto api = parse(R"({"api-listen": "true", "api-groups": "G", "bitmain-fan-pwm": "30",
-                         "bitmain-freq": "600"})");
-    ASSERT_EQ(api.rc, 0);
+    auto api = parse(R"({"api-listen": "true", "api-groups": "G", "bitmain-fan-pwm": "30"})");
     EXPECT_TRUE(has(api.err, "ERROR: Failed to parse cgminer API settings - ")) << api.err;
     EXPECT_TRUE(has(api.out, "INFO: Resetting API settings to defaults\n"));
-    EXPECT_STREQ(api.cfg.api_groups, "A:stats:pools:devs:summary:version") << "all four reset";
+    EXPECT_STREQ(api.cfg.api_groups, "A:stats:pools:devs:summary:version");
     EXPECT_EQ(api.cfg.fan_pwm, 30);
-
-    auto fan = parse(R"({"bitmain-fan-ctrl": true, "bitmain-fan-pwm": 50,
-                         "bitmain-target-temp": "70", "bitmain-freq": "600"})");
-    ASSERT_EQ(fan.rc, 0);
+    auto fan = parse(R"({"bitmain-fan-ctrl": true, "bitmain-fan-pwm": 50, "bitmain-freq": "600"})");
     EXPECT_TRUE(has(fan.err, "ERROR: Failed to parse fan settings - "));
     EXPECT_TRUE(has(fan.out, "INFO: Resetting fan settings to defaults\n"));
     EXPECT_FALSE(fan.cfg.fan_ctrl);
-    EXPECT_EQ(fan.cfg.freq, 600);
+    EXPECT_EQ(fan.cfg.freq, 600) << "the load goes on";
 }
 
 // A failing section fails the load; it and every later section stay zero (not
@@ -198,39 +178,32 @@ TEST(MinerConfigRead, FailingSectionLeavesAPartialRecord) {
         SCOPED_TRACE(c.bad);
         ASSERT_EQ(r.rc, -1);
         EXPECT_TRUE(has(r.err, std::string("ERROR: ") + c.line)) << r.err;
-        if (std::string(c.line).ends_with(" - ")) {
-            EXPECT_FALSE(has(r.err, std::string(c.line) + "\n")) << "the library's reason follows";
-        }
-        EXPECT_EQ(r.cfg.pool_count, 1);
+        EXPECT_FALSE(has(r.err, std::string(c.line) + "\n")) << "the library's reason follows";
         EXPECT_EQ(r.cfg.fan_pwm, 40);
-        const int n = c.sections_filled;
-        EXPECT_EQ(r.cfg.freq, n >= 1 ? 600 : 0);
-        EXPECT_EQ(r.cfg.chain_freq[1], n >= 2 ? 610 : 0);
-        EXPECT_EQ(r.cfg.multi_version, n >= 3 ? 3 : 0);
-        EXPECT_EQ(r.cfg.autodownscale_prec, n >= 4 ? 90 : 0);
-        EXPECT_EQ(r.cfg.chip_freq[0][0], n >= 5 ? 700 : 0);
-        EXPECT_EQ(r.cfg.minhr, n >= 6 ? 100 : 0);
+        const int got[] = {r.cfg.freq,
+                           r.cfg.chain_freq[1],
+                           r.cfg.multi_version,
+                           r.cfg.autodownscale_prec,
+                           r.cfg.chip_freq[0][0],
+                           r.cfg.minhr};
+        const int filled[] = {600, 610, 3, 90, 700, 100};
+        for (int k = 0; k < 6; ++k)
+            EXPECT_EQ(got[k], k < c.sections_filled ? filled[k] : 0) << "section " << k;
     }
 }
 
 TEST(MinerConfigRead, ChipFrequencyList) {
     auto empty_field = parse(R"({"bitmain-chip-freq": ":700::650:"})");
     EXPECT_EQ(empty_field.cfg.chip_freq[0][1], 650) << "empty fields take no position";
-
     // Position 188 (chain 8, chip 63) is the last one; more values are ignored.
-    std::string list;
-    for (int i = 0; i < 200; ++i)
-        list += (i ? ":" : "") + std::to_string(100 + i);
-    auto many = parse("{\"bitmain-chip-freq\": \"" + list + "\"}");
+    auto many = parse("{\"bitmain-chip-freq\": \"" + chip_list(200, "288") + "\"}");
     EXPECT_EQ(many.cfg.chip_freq[2][62], 288);
-
     // Only the first 1023 characters are read: 170 whole six-character fields
     // and the first three digits of the next value.
     auto long_text = parse("{\"bitmain-chip-freq\": \"" + chip_list(189, "65535") + "\"}");
     EXPECT_EQ(long_text.cfg.chip_freq[169 / 63][169 % 63], 65535);
     EXPECT_EQ(long_text.cfg.chip_freq[170 / 63][170 % 63], 655);
     EXPECT_EQ(long_text.cfg.chip_freq[171 / 63][171 % 63], 0);
-
     auto wide = parse(R"({"bitmain-chip-freq": "70000:-1:abc:12x"})");
     EXPECT_EQ(wide.cfg.chip_freq[0][0], 70000 & 0xFFFF);
     EXPECT_EQ(wide.cfg.chip_freq[0][1], 0xFFFF);
@@ -244,15 +217,14 @@ miner_config sample() {
     c.pools[0] = {"stratum+tcp://a.example:3333", "w1", "x"};
     c.pools[1] = {"stratum+tcp://b.example:443", "w2", "y"};
     c.api_network = false;
-    c.fan_ctrl = true;
+    c.fan_ctrl = c.silentstart = c.asicboost = c.autodownscale = c.autodownscale_reboot = true;
+    c.autodownscale_watch = c.autodownscale_watchtimer = true;
     c.fan_pwm = 80;
     c.target_temp = 75;
     c.chain_freq[1] = 700;
     c.chain_voltage[2] = 880;
     c.chip_freq[0][0] = 725;
     c.chip_freq[2][62] = 600;
-    c.silentstart = c.asicboost = c.autodownscale_watch = c.autodownscale_watchtimer = true;
-    c.autodownscale = c.autodownscale_reboot = true;
     c.tempoff = 98;
     c.altdfno = -3;
     return c;
@@ -266,40 +238,32 @@ std::string format(const miner_config &c) {
 
 TEST(MinerConfigWrite, LayoutKeyOrderAndConditionalKeys) {
     const std::string expected =
-        "{\n\"pools\": [\n{\n"
-        "\"url\" : \"stratum+tcp://a.example:3333\",\n\"user\" : \"w1\",\n\"pass\" : \"x\"\n"
-        "},\n{\n"
-        "\"url\" : \"stratum+tcp://b.example:443\",\n\"user\" : \"w2\",\n\"pass\" : \"y\"\n"
-        "}\n],\n"
-        "\"api-listen\": true,\n\"api-network\": false,\n"
+        "{\n\"pools\": [\n{\n\"url\" : \"stratum+tcp://a.example:3333\",\n\"user\" : \"w1\",\n"
+        "\"pass\" : \"x\"\n},\n{\n\"url\" : \"stratum+tcp://b.example:443\",\n\"user\" : \"w2\",\n"
+        "\"pass\" : \"y\"\n}\n],\n\"api-listen\": true,\n\"api-network\": false,\n"
         "\"api-groups\" : \"A:stats:pools:devs:summary:version\",\n\"api-allow\" : \"W:0/0\",\n"
         "\"bitmain-fan-pwm\" : \"80\",\n\"bitmain-fan-rpm-off\" : \"0\",\n"
         "\"bitmain-fan-ctrl\": true,\n\"bitmain-silentstart\": true,\n"
-        "\"bitmain-target-temp\" : \"75\",\n"
-        "\"bitmain-freq\" : \"650\",\n\"bitmain-voltage\" : \"890\",\n"
-        "\"bitmain-freq1\" : \"0\",\n\"bitmain-freq2\" : \"700\",\n\"bitmain-freq3\" : \"0\",\n"
-        "\"bitmain-voltage1\" : \"0\",\n\"bitmain-voltage2\" : \"0\",\n"
-        "\"bitmain-voltage3\" : \"880\",\n"
-        "\"bitmain-use-vil\": true,\n\"multi-version\" : \"1\",\n\"asicboost\": true,\n"
-        "\"bitmain-autodownscale-profile\" : \"0\",\n\"bitmain-autodownscale-timer\" : \"0\",\n"
-        "\"bitmain-autodownscale-hw\" : \"0\",\n\"bitmain-autodownscale-prec\" : \"75\",\n"
-        "\"bitmain-autodownscale-min\" : \"400\",\n\"bitmain-autodownscale-step\" : \"2\",\n"
-        "\"bitmain-autodownscale-after\" : \"2\",\n\"bitmain-autodownscale\": true,\n"
-        "\"bitmain-autodownscale-watch\": true,\n\"bitmain-autodownscale-watchtimer\": true,\n"
-        "\"bitmain-autodownscale-reboot\": true,\n"
+        "\"bitmain-target-temp\" : \"75\",\n\"bitmain-freq\" : \"650\",\n"
+        "\"bitmain-voltage\" : \"890\",\n\"bitmain-freq1\" : \"0\",\n\"bitmain-freq2\" : \"700\",\n"
+        "\"bitmain-freq3\" : \"0\",\n\"bitmain-voltage1\" : \"0\",\n\"bitmain-voltage2\" : \"0\",\n"
+        "\"bitmain-voltage3\" : \"880\",\n\"bitmain-use-vil\": true,\n\"multi-version\" : \"1\",\n"
+        "\"asicboost\": true,\n\"bitmain-autodownscale-profile\" : \"0\",\n"
+        "\"bitmain-autodownscale-timer\" : \"0\",\n\"bitmain-autodownscale-hw\" : \"0\",\n"
+        "\"bitmain-autodownscale-prec\" : \"75\",\n\"bitmain-autodownscale-min\" : \"400\",\n"
+        "\"bitmain-autodownscale-step\" : \"2\",\n\"bitmain-autodownscale-after\" : \"2\",\n"
+        "\"bitmain-autodownscale\": true,\n\"bitmain-autodownscale-watch\": true,\n"
+        "\"bitmain-autodownscale-watchtimer\": true,\n\"bitmain-autodownscale-reboot\": true,\n"
         "\"bitmain-chip-freq\" : \"725:" +
         chip_list(187, "0") +
-        ":600\",\n"
-        "\"bitmain-minhr\" : \"0\",\n\"bitmain-maxx\" : \"0\",\n"
+        ":600\",\n\"bitmain-minhr\" : \"0\",\n\"bitmain-maxx\" : \"0\",\n"
         "\"bitmain-trigger-reboot\" : \"0\",\n\"bitmain-tempoff\" : \"98\",\n"
         "\"altdfno\" : \"-3\"\n}";
     EXPECT_EQ(format(sample()), expected);
-}
 
-TEST(MinerConfigWrite, FalseAndZeroKeysAreLeftOut) {
-    miner_config c;
-    memset(&c, 0, sizeof c);
-    const std::string text = format(c);
+    miner_config zero;
+    memset(&zero, 0, sizeof zero);
+    const std::string text = format(zero);
     for (const char *absent :
          {"fan-ctrl", "silentstart", "\"asicboost\"", "\"bitmain-autodownscale\"", "watch\"",
           "watchtimer", "autodownscale-reboot", "bitmain-target-temp", "bitmain-tempoff"})
@@ -309,16 +273,13 @@ TEST(MinerConfigWrite, FalseAndZeroKeysAreLeftOut) {
 
 // Values that look like the layout's own separators come back unchanged.
 TEST(MinerConfigWrite, ValuesWithQuotesColonsAndBlanksRoundTrip) {
-    for (const char *pass : {"ab\": ", "\": \"x", "a\\\": \"b", "  lead\ttab", "}{ ][ ,\n"}) {
+    for (const char *pass : {"ab\": ", "a\\\": \"b", "  lead\ttab}{ ][ ,\n"}) {
         miner_config c = defaults();
         c.pool_count = 1;
         c.pools[0] = {"stratum+tcp://p:1", "\": \"user\": \"", ""};
         strcpy(c.pools[0].pass, pass);
-        std::string text = format(c);
-        auto r = parse(text);
-        ASSERT_EQ(r.rc, 0) << text;
-        EXPECT_STREQ(r.cfg.pools[0].pass, pass) << text;
-        EXPECT_TRUE(same(r.cfg, c)) << text;
+        const std::string text = format(c);
+        EXPECT_TRUE(same(parse(text).cfg, c)) << text;
     }
 }
 
@@ -328,24 +289,22 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
     auto pick = [&](long long lo, long long hi) {
         return std::uniform_int_distribution<long long>(lo, hi)(rng);
     };
-    auto text = [&](char *dst, size_t size) {
+    auto text = [&]<size_t N>(char(&dst)[N]) {  // dst is zero-filled
         static const char alphabet[] = "abcXYZ019 :\"\\/{}[],\t\n-_.@";
-        const size_t len = static_cast<size_t>(pick(0, static_cast<long long>(size) - 1));
-        for (size_t i = 0; i < len; ++i)
-            dst[i] = alphabet[pick(0, sizeof alphabet - 2)];
-        dst[len] = '\0';
+        for (long long i = pick(0, static_cast<long long>(N) - 1); i > 0; --i)
+            dst[i - 1] = alphabet[pick(0, sizeof alphabet - 2)];
     };
     for (int round = 0; round < 200; ++round) {
         miner_config c;
         memset(&c, 0, sizeof c);
         c.pool_count = static_cast<int32_t>(pick(0, 3));
         for (int i = 0; i < c.pool_count; ++i) {
-            text(c.pools[i].url, sizeof c.pools[i].url);
-            text(c.pools[i].user, sizeof c.pools[i].user);
-            text(c.pools[i].pass, sizeof c.pools[i].pass);
+            text(c.pools[i].url);
+            text(c.pools[i].user);
+            text(c.pools[i].pass);
         }
-        text(c.api_groups, sizeof c.api_groups);
-        text(c.api_allow, sizeof c.api_allow);
+        text(c.api_groups);
+        text(c.api_allow);
         for (bool *b : {&c.api_listen, &c.api_network, &c.fan_ctrl, &c.fan_rpm_off, &c.silentstart,
                         &c.use_vil, &c.asicboost, &c.autodownscale, &c.autodownscale_watch,
                         &c.autodownscale_watchtimer, &c.autodownscale_reboot})
@@ -354,20 +313,18 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
              {&c.altdfno, &c.autodownscale_timer, &c.autodownscale_hw, &c.autodownscale_step,
               &c.autodownscale_after, &c.minhr, &c.maxx, &c.tempoff, &c.trigger_reboot})
             *v = static_cast<int32_t>(pick(-99999999, 999999999));
-        for (uint16_t *v : {&c.freq, &c.voltage, &c.autodownscale_min})
+        for (uint16_t *v :
+             {&c.freq, &c.voltage, &c.autodownscale_min, &c.chain_freq[0], &c.chain_freq[1],
+              &c.chain_freq[2], &c.chain_voltage[0], &c.chain_voltage[1], &c.chain_voltage[2]})
             *v = static_cast<uint16_t>(pick(0, 65535));
-        for (int ch = 0; ch < kMinerChains; ++ch) {
-            c.chain_freq[ch] = static_cast<uint16_t>(pick(0, 65535));
-            c.chain_voltage[ch] = static_cast<uint16_t>(pick(0, 65535));
-            for (auto &f : c.chip_freq[ch])
+        for (auto &chain : c.chip_freq)
+            for (auto &f : chain)
                 f = static_cast<uint16_t>(pick(0, 9999));
-        }
         c.target_temp = static_cast<int32_t>(pick(0, 999999999));
         c.fan_pwm = static_cast<uint8_t>(pick(0, 100));
         c.autodownscale_prec = static_cast<uint8_t>(pick(0, 100));
         c.multi_version = static_cast<uint8_t>(pick(0, 10));
         c.autodownscale_profile = static_cast<uint8_t>(pick(0, 255));
-
         const std::string written = format(c);
         auto r = parse(written);
         ASSERT_EQ(r.rc, 0) << written;
@@ -382,7 +339,6 @@ TEST(MinerConfigWrite, OverlongChipListEndsAtAWholeValue) {
     for (auto &chain : c.chip_freq)
         std::fill(std::begin(chain), std::end(chain), 54321);
     auto r = parse(format(c));
-    ASSERT_EQ(r.rc, 0);
     int kept = 0;
     for (const auto &chain : r.cfg.chip_freq) {
         for (uint16_t f : chain) {
@@ -393,90 +349,84 @@ TEST(MinerConfigWrite, OverlongChipListEndsAtAWholeValue) {
     EXPECT_EQ(kept, 170) << "170 six-character fields fill 1019 characters";
 }
 
+template <typename F>
+std::string errors_of(F &&f) {
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string slurp(const std::string &p) {
+    std::ifstream in(p);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class MinerConfigFile : public testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(mkdtemp(dir_.data())); }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
-    static void write(const std::string &p, const std::string &text) { std::ofstream(p) << text; }
-    static std::string slurp(const std::string &p) {
-        std::ifstream in(p);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+    void SetUp() override {
+        ASSERT_TRUE(mkdtemp(dir_.data()));
+        file_ = dir_ + "/bmminer.conf";
     }
+    void TearDown() override { fs::remove_all(dir_); }
     std::string dir_ = "/tmp/rigkeep-minercfg-XXXXXX";
+    std::string file_;
 };
 
 TEST_F(MinerConfigFile, UnusableFilesLeaveTheRecordAlone) {
-    const struct {
-        const char *name, *text, *line;  // text null: no file
-    } cases[] = {
-        {"missing", nullptr, "Failed to load "},
-        {"number", "42", "Failed to load "},
-        {"broken", "{\"pools\": [", "Failed to load "},
-        {"two", "{}{}", "Failed to load "},
-        {"array", "[1, 2]", "Root element must be an object\n"},
-    };
-    for (const auto &c : cases) {
-        const std::string p = path(c.name);
-        if (c.text)
-            write(p, c.text);
+    for (const char *text : {static_cast<const char *>(nullptr), "{}{}", "[1, 2]"}) {
+        if (text)
+            std::ofstream(file_) << text;
         miner_config cfg;
         memset(&cfg, kPoison, sizeof cfg);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(miner_config_load(p.c_str(), &cfg), -1) << c.name;
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(has(err, std::string("ERROR: ") + c.line)) << err;
-        EXPECT_TRUE(filled_with(cfg, kPoison)) << c.name;
+        const std::string err =
+            errors_of([&] { EXPECT_EQ(miner_config_load(file_.c_str(), &cfg), -1); });
+        EXPECT_TRUE(has(err, text && *text == '[' ? "ERROR: Root element must be an object\n"
+                                                  : "ERROR: Failed to load " + file_ + " - "))
+            << err;
+        EXPECT_TRUE(filled_with(cfg, kPoison)) << err;
     }
 }
 
 TEST_F(MinerConfigFile, SavesAreWholeAndFailedSavesKeepTheOldFile) {
-    const std::string p = path("bmminer.conf");
-    write(p, R"({"pools": [{"url": "u", "user": "w", "pass": "p", "extra": 1}],
-                "bitmain-freq": "600", "old-key": "dropped"})");
+    std::ofstream(file_) << R"({"pools": [{"url": "u", "user": "w", "pass": "p", "extra": 1}],
+                               "bitmain-freq": "600", "old-key": "dropped"})";
     miner_config first, second;
-    ASSERT_EQ(miner_config_load(p.c_str(), &first), 0);
-    ASSERT_EQ(miner_config_save(p.c_str(), &first), 0);
-    const std::string saved = slurp(p);
+    ASSERT_EQ(miner_config_load(file_.c_str(), &first), 0);
+    ASSERT_EQ(miner_config_save(file_.c_str(), &first), 0);
+    const std::string saved = slurp(file_);
     EXPECT_EQ(saved, format(first)) << "only the record's keys are written";
-    ASSERT_EQ(miner_config_load(p.c_str(), &second), 0);
+    ASSERT_EQ(miner_config_load(file_.c_str(), &second), 0);
     EXPECT_TRUE(same(first, second));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1) << "no temporary left";
 
     miner_config c = sample();
     c.pool_count = 3;
     strcpy(c.pools[2].pass, "\xff\xfe");  // not UTF-8: the pool cannot be composed
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(miner_config_save(p.c_str(), &c), -1);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = errors_of([&] { EXPECT_EQ(miner_config_save(file_.c_str(), &c), -1); });
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #3\n")) << err;
-    EXPECT_EQ(slurp(p), saved);
+    EXPECT_EQ(slurp(file_), saved);
 
     c.pool_count = 2;
-    const std::string missing_dir = path("nope") + "/bmminer.conf";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(miner_config_save(missing_dir.c_str(), &c), -1);
-    err = testing::internal::GetCapturedStderr();
+    const std::string missing_dir = dir_ + "/nope/bmminer.conf";
+    err = errors_of([&] { EXPECT_EQ(miner_config_save(missing_dir.c_str(), &c), -1); });
     EXPECT_TRUE(has(err, "ERROR: Failed to open config file: " + missing_dir + "\n")) << err;
 }
 
 // Readers running next to a saver always see a whole file, old or new.
 TEST_F(MinerConfigFile, LoadsDuringSavesNeverSeeAPartialFile) {
-    const std::string p = path("bmminer.conf");
     const miner_config a = sample(), b = defaults();
-    ASSERT_EQ(miner_config_save(p.c_str(), &a), 0);
+    ASSERT_EQ(miner_config_save(file_.c_str(), &a), 0);
     std::atomic<bool> done{false};
     std::thread saver([&] {
         for (int i = 0; i < 40; ++i)
-            miner_config_save(p.c_str(), i % 2 ? &a : &b);
+            miner_config_save(file_.c_str(), i % 2 ? &a : &b);
         done = true;
     });
     int loads = 0;
-    while (!done) {
+    for (; !done; ++loads) {
         miner_config got;
-        ASSERT_EQ(miner_config_load(p.c_str(), &got), 0);
+        ASSERT_EQ(miner_config_load(file_.c_str(), &got), 0);
         ASSERT_TRUE(same(got, a) || same(got, b));
-        ++loads;
     }
     saver.join();
     EXPECT_GT(loads, 0);
@@ -496,20 +446,13 @@ TEST(MinerConfigRead, DamagedFilesNeverCrash) {
             if (colon != std::string::npos)
                 text.replace(colon + 3, text.find('"', colon + 4) - colon - 2, values[rng() % 8]);
         }
-        json_ptr root(json_loads(text.c_str(), 0, nullptr));
-        ASSERT_TRUE(root) << text;
-        miner_config c;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const int rc = miner_config_parse(root.get(), &c);
-        testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
-        ASSERT_TRUE(rc == 0 || rc == -1);
-        if (rc == 0) {
+        auto r = parse(text);
+        ASSERT_TRUE(r.rc == 0 || r.rc == -1);
+        if (r.rc == 0) {
             ++parsed;
-            ASSERT_LE(c.pool_count, 3);
-            ASSERT_LE(c.fan_pwm, 100);
-            ASSERT_LE(c.multi_version, 10);
+            ASSERT_LE(r.cfg.pool_count, 3);
+            ASSERT_LE(r.cfg.fan_pwm, 100);
+            ASSERT_LE(r.cfg.multi_version, 10);
         }
     }
     EXPECT_GT(parsed, 0);
