@@ -279,6 +279,38 @@ def test_incoming_messages_that_keep_the_link(start_link):
     assert not svc.connections()[0].closed and link.sb.calls() == []
 
 
+def test_bad_frames_close_or_keep_the_link_and_never_crash(start_link):
+    # Clock twenty times faster, so each reconnect (0 to 59 s) takes seconds.
+    link = start_link(env=faketime_env(20))
+    svc, agent = link.svc, link.agent
+    kept = [(b'{"ok": false, "message": "quota"}',
+             r"WARN: Error message received - quota$"),
+            (b'{"type": 5, "ok": false, "message": "odd"}',
+             r"WARN: Error message received - odd$")]
+    closing = [(b"not json", r"WARN: Failed to decode msg - "),
+               (b'{"type": "\xe2\x82"}', r"WARN: Failed to decode msg - "),
+               (bytes(random.Random(9).randrange(256) for _ in range(300)),
+                r"WARN: Failed to decode msg - "),
+               (b"[1, 2]", r"WARN: Root element must be an object$"),
+               (b'{"x": 1}', r'WARN: Malformed message received: \{"x": 1\}$'),
+               (b'{"type": 7}', r"WARN: Malformed message received: ")]
+    link.authenticated()
+    for frame, line in kept:
+        mark = agent.mark()
+        svc.send_raw(frame)
+        agent.wait_for_line(line, start=mark)
+    assert not svc.connections()[-1].closed
+    for n, (frame, line) in enumerate(closing, start=2):
+        mark = agent.mark()
+        svc.send_raw(frame)
+        agent.wait_for_line(line, start=mark)
+        svc.wait_for_close(10, svc.connections()[-1])
+        svc.wait_for_connection(n, 15)
+        svc.wait_for_message("auth", 15, conn=svc.connections()[-1])
+    assert agent.returncode is None, agent.dump()
+    assert not lines_matching(agent, SANITIZER.pattern)
+
+
 def test_silent_service_is_dropped_by_the_idle_ping(start_link):
     # Clock ten times faster: the 20 s idle ping and 80 s hang-up take
     # seconds.
