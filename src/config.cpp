@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/atomic_file.h"
+#include "common/json_file.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
 #include "fpga.h"
@@ -94,16 +95,9 @@ int parse_config(json_t *root, agent_config *config) {
 
 int config_load(const char *path, agent_config *config) {
     assert(path && config);
-    json_error_t error;
-    json_ptr root;
-    {
-        std::lock_guard lock(agent_config_lock);
-        root.reset(json_load_file(path, 0, &error));
-    }
-    if (!root) {
-        LOG_ERROR("Failed to load %s - %s\n", path, error.text);
+    json_ptr root = load_json_file(path, agent_config_lock);
+    if (!root)
         return -1;
-    }
     if (parse_config(root.get(), config) != 0)
         return -1;
     if (is_factory_config(config)) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/atomic_file.h"
+#include "common/json_file.h"
 #include "common/json_ptr.h"
 #include "log.h"
 #include "util.h"
@@ -510,16 +511,9 @@ int miner_config_parse(json_t *root, miner_config *config) {
 
 int miner_config_load(const char *path, miner_config *config) {
     assert(path && config);
-    json_error_t error;
-    json_ptr root;
-    {
-        std::lock_guard lock(miner_config_file_lock);
-        root.reset(json_load_file(path, 0, &error));
-    }
-    if (!root) {
-        LOG_ERROR("Failed to load %s - %s\n", path, error.text);
+    json_ptr root = load_json_file(path, miner_config_file_lock);
+    if (!root)
         return -1;
-    }
     return parse_config(root.get(), config);
 }
 
