@@ -62,6 +62,19 @@ class Message:
     wall: float         # time.time() at arrival / send
     obj: Any = None     # decoded JSON, None when the text is not JSON
 
+    @classmethod
+    def stamped(cls, conn_id: int, index: int,
+                data: Union[str, bytes]) -> "Message":
+        """The message as seen now, its text decoded when it is JSON."""
+        obj = None
+        if isinstance(data, str):
+            try:
+                obj = json.loads(data)
+            except ValueError:
+                pass
+        return cls(conn_id, index, data, isinstance(data, str),
+                   time.monotonic(), time.time(), obj)
+
     @property
     def type(self) -> Optional[str]:
         if isinstance(self.obj, dict) and isinstance(self.obj.get("type"), str):
@@ -678,16 +691,9 @@ class ReferenceService:
         self._emit("close", conn, None)
 
     def _on_message(self, conn: Connection, data: Union[str, bytes]) -> None:
-        obj = None
-        if isinstance(data, str):
-            try:
-                obj = json.loads(data)
-            except ValueError:
-                obj = None
         with self._cond:
-            msg = Message(conn.id, len(self._messages), data,
-                          isinstance(data, str), time.monotonic(), time.time(),
-                          obj)
+            msg = Message.stamped(conn.id, len(self._messages), data)
+            obj = msg.obj
             self._messages.append(msg)
             conn.received.append(msg)
             if msg.type == "update_config" and isinstance(obj, dict):
@@ -754,16 +760,8 @@ class ReferenceService:
         asyncio.get_running_loop().create_task(send())
 
     def _record_sent(self, conn: Connection, data: Union[str, bytes]) -> None:
-        obj = None
-        if isinstance(data, str):
-            try:
-                obj = json.loads(data)
-            except ValueError:
-                obj = None
         with self._cond:
-            msg = Message(conn.id, self._sent_count, data,
-                          isinstance(data, str), time.monotonic(), time.time(),
-                          obj)
+            msg = Message.stamped(conn.id, self._sent_count, data)
             self._sent_count += 1
             conn.sent.append(msg)
             self._cond.notify_all()
