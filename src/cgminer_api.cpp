@@ -124,6 +124,11 @@ ssize_t cgminer_api_recv(int fd, c_str_ptr *reply) {
     ssize_t result = 0;
     const auto deadline = steady::now() + kCgminerReplyTimeout;
     for (;;) {
+        if (len >= kCgminerReplyLimit) {
+            LOG_ERROR("Failed to receive cgminer api response - %s\n", strerror(EMSGSIZE));
+            reply->reset();  // no part of an oversized reply is used
+            return -1;
+        }
         if (capacity - len < 1) {
             capacity += kRecvChunk;
             char *grown = static_cast<char *>(realloc(buf.get(), capacity));

@@ -15,6 +15,9 @@ inline constexpr std::chrono::milliseconds kCgminerConnectTimeout{3000};
 inline constexpr std::chrono::milliseconds kCgminerSendTimeout{3000};
 // For the whole reply, however slowly it trickles in.
 inline constexpr std::chrono::milliseconds kCgminerReplyTimeout{5000};
+// A real reply is a few kilobytes; past this the miner is sending garbage, and
+// reading on would only fill the board's memory.
+inline constexpr size_t kCgminerReplyLimit = 1024 * 1024;
 
 // Sends {"command": command} and returns the parsed reply, or null.
 json_ptr cgminer_api_call_cmd(const char *command, const char *host, int16_t port);
@@ -32,6 +35,7 @@ bool cgminer_api_probe(const char *host, int16_t port);
 int cgminer_api_connect(const char *host, int16_t port);
 // Bytes handed to the socket, or -1.
 ssize_t cgminer_api_send(int fd, const char *request);
-// Reads until the peer closes. Bytes received, or -1; *reply always receives the
-// text read so far, NUL-terminated.
+// Reads until the peer closes. Bytes received, or -1; *reply receives the text
+// read so far, NUL-terminated, except after a reply past kCgminerReplyLimit,
+// which is dropped whole (*reply null).
 ssize_t cgminer_api_recv(int fd, c_str_ptr *reply);

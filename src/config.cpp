@@ -8,6 +8,7 @@
 #include "common/json_file.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
+#include "common/random.h"
 #include "fpga.h"
 #include "log.h"
 #include "util.h"
@@ -52,7 +53,7 @@ void generate_device_id(char *buf) {
     }
     static const char digits[] = "0123456789ABCDEF";
     for (int i = 0; i < 32; ++i)
-        buf[i] = digits[rand() % 16];
+        buf[i] = digits[random_below(16)];
     buf[32] = '\0';
 }
 

@@ -1,11 +1,9 @@
 #include "miner.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <ctime>
 
 #include "agent.h"
+#include "common/spawn.h"
 #include "config.h"
 #include "log.h"
 
@@ -16,12 +14,10 @@ void print_goodbye() {
 }  // namespace
 
 int miner_init(const char *config_path, const char *server_url) {
-    srand(static_cast<unsigned>(time(nullptr) + getpid()));
     atexit(print_goodbye);
     // A miner left over from an earlier run would hold the API port and the chains.
-    if (system("killall -9 bmminer > /dev/null 2>&1") == -1) {
-        // the result is not looked at: there may be no miner at all
-    }
+    // Its result is not looked at: there may be no miner at all.
+    (void)run_shell("killall -9 bmminer > /dev/null 2>&1");
 
     agent_config_set_path(config_path);
     agent_config *cfg = agent_config_get();

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "agent_protocol/internal.h"
+#include "common/random.h"
 #include "log.h"
 
 namespace {
@@ -61,7 +62,7 @@ size_t agent_conn_data_size() {
 }
 
 int reconnect_delay_seconds() {
-    return rand() % kReconnectSpread;
+    return static_cast<int>(random_below(kReconnectSpread));
 }
 
 lws *connect_agent(vhost_data *vhd) {

@@ -128,18 +128,26 @@ def test_factory_file_gets_hardware_identity(sandbox_factory, agent_factory):
                                     {"dev_mem": False}])
 def test_random_identity_without_route_or_fpga(sandbox_factory, agent_factory,
                                                switch):
-    sb = sandbox_factory(**switch)
-    sb.write_text("/config/velmora.json", agent_json(api_key="K"))
-    agent = agent_factory(sb)
-    agent.wait_for_line(r"Press Ctrl\+C")
-    saved = json.loads(sb.read_text("/config/velmora.json"))
-    assert RANDOM_ID.match(saved["dev_id"]), saved
-    agent.wait_for_line(r"INFO: Dev Id: " + saved["dev_id"] + "$")
-    if "default_route" in switch:
-        agent.wait_for_line(r"ERROR: Failed to obtain default gateway address$")
-    else:
-        agent.wait_for_line(r"ERROR: Failed to open /dev/mem device$")
-    assert agent.stop() == 0
+    # Two boards started in the same second, with the same pid in their own
+    # pid namespace (a fixed boot order), must still draw different identifiers.
+    boards = [sandbox_factory(**switch) for _ in range(2)]
+    for sb in boards:
+        sb.write_text("/config/velmora.json", agent_json(api_key="K"))
+    agents = [agent_factory(sb) for sb in boards]
+    ids = []
+    for sb, agent in zip(boards, agents):
+        agent.wait_for_line(r"Press Ctrl\+C")
+        saved = json.loads(sb.read_text("/config/velmora.json"))
+        assert RANDOM_ID.match(saved["dev_id"]), saved
+        agent.wait_for_line(r"INFO: Dev Id: " + saved["dev_id"] + "$")
+        if "default_route" in switch:
+            agent.wait_for_line(r"ERROR: Failed to obtain default gateway address$")
+        else:
+            agent.wait_for_line(r"ERROR: Failed to open /dev/mem device$")
+        ids.append(saved["dev_id"])
+    assert ids[0] != ids[1]
+    for agent in agents:
+        assert agent.stop() == 0
 
 
 def test_three_name_servers_still_give_hardware_identity(sandbox_factory,

@@ -147,4 +147,22 @@ TEST(CgminerApi, AbortedReplyIsLoggedAndFails) {
         EXPECT_NE(err.find(line), std::string::npos) << err;
 }
 
+// A miner that sends past the size limit gets no reply used at all, and the
+// client is whole afterwards: the next call works.
+TEST(CgminerApi, OversizedReplyIsDroppedWhole) {
+    const size_t chunk = 64 * 1024;
+    FakeMiner miner(
+        {{std::vector<std::string>(kCgminerReplyLimit / chunk + 2, std::string(chunk, 'x'))},
+         {{"{\"ok\": 1}"}}});
+    c_str_ptr got;
+    const std::string err = errors_of(
+        [&] { got = cgminer_api_call_raw("{\"command\": \"stats\"}", "localhost", miner.port()); });
+    EXPECT_FALSE(got);
+    EXPECT_NE(err.find("ERROR: Failed to receive cgminer api response - Message too long\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("ERROR: Failed to call cgminer api"), std::string::npos) << err;
+    EXPECT_TRUE(cgminer_api_call_cmd("pools", "localhost", miner.port()));
+}
+
 }  // namespace

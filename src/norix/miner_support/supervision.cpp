@@ -17,6 +17,7 @@
 
 #include "cgminer_api.h"
 #include "common/paths.h"
+#include "common/spawn.h"
 #include "common/thread_util.h"
 #include "common/unique_fd.h"
 #include "log.h"
@@ -65,12 +66,7 @@ supervision_state &state() {
         dup2(null_fd, STDOUT_FILENO);
     // The agent keeps its stop signals blocked in every thread; the miner must get
     // them as usual.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    reset_signal_state_for_exec();
     execvp(kMinerArgv[0], const_cast<char *const *>(kMinerArgv));
     _exit(1);
 }
