@@ -1,0 +1,32 @@
+// The "status" report: firmware identity, miner state, eth0 and the pools. Sent
+// every 30 s by the status thread and at once on every state change.
+#pragma once
+
+#include <cstdint>
+
+struct pool_stats;
+
+enum miner_state_code : int32_t {
+    MINER_STATE_INITIALIZING = 0,
+    MINER_STATE_MINING = 1,
+    MINER_STATE_PAUSE = 2,
+    MINER_STATE_ERROR = 3,
+    MINER_STATE_UPDATING = 4,
+    MINER_STATE_RESTARTING = 5,
+    MINER_STATE_AUTOTUNING = 6,
+};
+
+struct miner_state {
+    int32_t state;
+    uint8_t progress;  // percent, only with MINER_STATE_UPDATING
+};
+
+// Stores state, refreshes the pool statistics and sends a report at once.
+int status_report_miner_state(const miner_state *state);
+// Sends a report at once with the stored state (initializing when none yet).
+int status_report_current();
+void status_reports_suspend();
+void status_reports_resume();
+// The status thread; the link starts and stops it with its own thread.
+int status_thread_start();
+int status_thread_stop();
