@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "agent.h"
+#include "common/atomic_file.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
 #include "log.h"
@@ -94,6 +95,9 @@ int main(int argc, char **argv) {
     LOG_INFO("Firmware version: %s\n", kFirmwareVersion);
 
     parse_options(argc, argv);
+    // A save cut short by a power cut leaves its temporary behind; clear them before
+    // anything saves into /config again.
+    remove_atomic_write_leftovers(paths::kConfigDir);
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");

@@ -9,12 +9,61 @@
 
 namespace {
 
+// How often the agent thread looks whether the name lookup has finished.
+constexpr lws_usec_t kLookupPollUsec = 10 * LWS_USEC_PER_SEC / 1000;
+
 void reconnect_timer_fired(lws_sorted_usec_list_t *sul) {
     vhost_data *vhd = lws_container_of(sul, vhost_data, reconnect_timer);
     if (vhd->state->stop_requested)
         return;
-    if (connect_agent(vhd) == nullptr)
+    if (connect_agent(vhd) != 0)
         reconnect_agent(vhd);
+}
+
+// Gives up the lookup under way; its worker may still hang in the resolver, but
+// touches nothing of ours any more.
+void lookup_cancel(vhost_data *vhd) {
+    lws_sul_cancel(&vhd->lookup_timer);
+    host_lookup_release(vhd->lookup);
+    vhd->lookup = nullptr;
+}
+
+// The connection goes to the address found, while the name stays in the Host header,
+// the server name indication and the certificate's name check.
+lws *connect_to_address(vhost_data *vhd, const char *address) {
+    lws_client_connect_info info{};
+    info.context = vhd->context;
+    info.vhost = vhd->vhost;
+    info.address = address;
+    info.host = vhd->url->host;
+    info.port = vhd->url->port;
+    info.path = vhd->url->path;
+    // TLS whatever the scheme says; an expired certificate is accepted, every other
+    // check stays on.
+    info.ssl_connection = LCCSCF_USE_SSL | LCCSCF_ALLOW_EXPIRED;
+    info.protocol = kProtocolName;
+    info.ietf_version_or_minus_one = -1;
+    return lws_client_connect_via_info(&info);
+}
+
+void lookup_timer_fired(lws_sorted_usec_list_t *sul) {
+    vhost_data *vhd = lws_container_of(sul, vhost_data, lookup_timer);
+    if (vhd->state->stop_requested) {
+        lookup_cancel(vhd);
+        return;
+    }
+    char address[64];
+    int found = host_lookup_result(vhd->lookup, address, sizeof address);
+    if (found == 0) {
+        lws_sul_schedule(vhd->context, 0, &vhd->lookup_timer, lookup_timer_fired, kLookupPollUsec);
+        return;
+    }
+    lookup_cancel(vhd);
+    // A name that does not resolve is a failed attempt like any other.
+    if (found < 0 || connect_to_address(vhd, address) == nullptr) {
+        LOG_ERROR("Failed to create lws connection\n");
+        reconnect_agent(vhd);
+    }
 }
 
 // The connection failed or closed: try again later, or let the loop end when a stop
@@ -22,6 +71,7 @@ void reconnect_timer_fired(lws_sorted_usec_list_t *sul) {
 void link_lost(vhost_data *vhd) {
     if (vhd->state->stop_requested) {
         lws_sul_cancel(&vhd->reconnect_timer);
+        lookup_cancel(vhd);
         vhd->state->service_running = false;
     } else {
         reconnect_agent(vhd);
@@ -50,7 +100,7 @@ int protocol_init(lws *wsi, const void *in) {
     vhd->url = reinterpret_cast<const parsed_url *>(url->value);
     vhd->state = reinterpret_cast<agent_state_t *>(const_cast<char *>(state->value));
 
-    if (connect_agent(vhd) == nullptr)
+    if (connect_agent(vhd) != 0)
         reconnect_agent(vhd);
     return 0;
 }
@@ -65,24 +115,15 @@ int reconnect_delay_seconds() {
     return static_cast<int>(random_below(kReconnectSpread));
 }
 
-lws *connect_agent(vhost_data *vhd) {
-    lws_client_connect_info info{};
-    info.context = vhd->context;
-    info.vhost = vhd->vhost;
-    info.address = vhd->url->host;
-    info.host = vhd->url->host;
-    info.port = vhd->url->port;
-    info.path = vhd->url->path;
-    // TLS whatever the scheme says; an expired certificate is accepted, every other
-    // check stays on.
-    info.ssl_connection = LCCSCF_USE_SSL | LCCSCF_ALLOW_EXPIRED;
-    info.protocol = kProtocolName;
-    info.ietf_version_or_minus_one = -1;
-
-    lws *wsi = lws_client_connect_via_info(&info);
-    if (wsi == nullptr)
+int connect_agent(vhost_data *vhd) {
+    lookup_cancel(vhd);
+    vhd->lookup = host_lookup_start(vhd->url->host);
+    if (vhd->lookup == nullptr) {
         LOG_ERROR("Failed to create lws connection\n");
-    return wsi;
+        return -1;
+    }
+    lws_sul_schedule(vhd->context, 0, &vhd->lookup_timer, lookup_timer_fired, kLookupPollUsec);
+    return 0;
 }
 
 void reconnect_agent(vhost_data *vhd) {
@@ -106,8 +147,10 @@ int velmora_agent_callback(lws *wsi, lws_callback_reasons reason, void *user, vo
             return protocol_init(wsi, in);
 
         case LWS_CALLBACK_PROTOCOL_DESTROY:
-            if (vhd != nullptr)
+            if (vhd != nullptr) {
                 lws_sul_cancel(&vhd->reconnect_timer);
+                lookup_cancel(vhd);
+            }
             return 0;
 
         case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:

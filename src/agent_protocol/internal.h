@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "agent_protocol/agent_protocol.h"
+#include "agent_protocol/host_lookup.h"
 #include "util.h"
 
 constexpr size_t kIncMsgSize = 16384;   // holds at most 16383 bytes of text
@@ -34,6 +35,8 @@ struct vhost_data {
     const parsed_url *url;
     agent_state_t *state;
     lws_sorted_usec_list_t reconnect_timer;
+    host_lookup *lookup;  // the name lookup of the attempt under way, if any
+    lws_sorted_usec_list_t lookup_timer;
     pthread_t service_thread;  // the only thread that may call the library
 };
 
@@ -87,8 +90,10 @@ void send_auth_request(conn_data *conn);
 // Asks for a writable callback on conn from whatever thread we are on.
 void request_write(conn_data *conn);
 
-// Connection attempts.
-lws *connect_agent(vhost_data *vhd);
+// Connection attempts. connect_agent() starts one: the service's name is looked up
+// off the agent thread, then the connection is made to the address found. -1 when the
+// attempt failed at once (logged; the caller schedules the next one).
+int connect_agent(vhost_data *vhd);
 void reconnect_agent(vhost_data *vhd);
 int reconnect_delay_seconds();
 

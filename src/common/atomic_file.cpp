@@ -1,16 +1,24 @@
 #include "common/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/unique_fd.h"
 #include "log.h"
 
 namespace {
+
+// Temporaries are hidden and carry our mark, so that the start-up clean-up can tell
+// them from anything else in the directory.
+constexpr std::string_view kTempMark = ".rigkeep-";
+constexpr size_t kTempRandomLen = 6;  // the XXXXXX of mkostemp
 
 int write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -34,11 +42,19 @@ std::string parent_dir(const std::string &path) {
     return path.substr(0, slash);
 }
 
+// "dir/name" -> "dir/.name.rigkeep-XXXXXX"
+std::string temp_template(const std::string &path) {
+    auto slash = path.rfind('/');
+    size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, name_at) + "." + path.substr(name_at) + std::string(kTempMark) +
+           std::string(kTempRandomLen, 'X');
+}
+
 }  // namespace
 
 int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode) {
     const std::string target(path);
-    std::string tmp = target + ".XXXXXX";
+    std::string tmp = temp_template(target);
 
     mode_t mode = new_file_mode;
     struct stat st {};
@@ -85,4 +101,42 @@ int save_config_file(const char *path, std::string_view contents) {
         LOG_ERROR("Failed to save config file: %s\n", path);
     }
     return -1;
+}
+
+bool is_atomic_write_leftover(std::string_view name) {
+    const size_t min_len = 2 + kTempMark.size() + kTempRandomLen;  // "." and one character
+    if (name.size() < min_len || name.front() != '.')
+        return false;
+    std::string_view random = name.substr(name.size() - kTempRandomLen);
+    std::string_view mark =
+        name.substr(name.size() - kTempRandomLen - kTempMark.size(), kTempMark.size());
+    if (mark != kTempMark)
+        return false;
+    for (char c : random) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum)
+            return false;
+    }
+    return true;
+}
+
+int remove_atomic_write_leftovers(const char *dir) {
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
+    if (!d)
+        return 0;
+    int removed = 0;
+    while (dirent *entry = readdir(d.get())) {
+        if (!is_atomic_write_leftover(entry->d_name))
+            continue;
+        // Only plain files: a link or directory of that name is not one of ours.
+        struct stat st {};
+        if (fstatat(dirfd(d.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        if (unlinkat(dirfd(d.get()), entry->d_name, 0) == 0) {
+            LOG_INFO("Removed the leftover of an interrupted save: %s/%s\n", dir, entry->d_name);
+            ++removed;
+        }
+    }
+    return removed;
 }

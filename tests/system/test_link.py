@@ -7,8 +7,10 @@ import datetime
 import json
 import random
 import re
+import socket
 import string
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -16,6 +18,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
 
+from sandbox import enter_netns  # noqa: E402
 from service import ReferenceService  # noqa: E402
 
 API_KEY = "7d3f2c1e-link-test-key"
@@ -78,8 +81,11 @@ def start_link(sandbox_factory, agent_factory, certs, service_port):
     services, links = [], []
 
     def start(auth="ok", cert="server", port=None, service=True,
-              binary=None, args=(), env=None, device_path=None):
-        sb = sandbox_factory()
+              binary=None, args=(), env=None, device_path=None,
+              sandbox_opts=None, prepare=None):
+        sb = sandbox_factory(**(sandbox_opts or {}))
+        if prepare:
+            prepare(sb)
         sb.write_text("/config/velmora.json",
                       json.dumps({"api_key": API_KEY, "dev_id": DEV_ID}))
         svc = None
@@ -137,6 +143,28 @@ def queued_before_auth(start_driver, count):
     return link
 
 
+def sandbox_socket(sb, kind, address):
+    """A socket bound to address in the sandbox's network (a listening one
+    for TCP)."""
+    made = []
+
+    def make():  # setns moves only the calling thread
+        enter_netns(sb.netns_fd_path)
+        sock = socket.socket(socket.AF_INET, kind)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+        if kind == socket.SOCK_STREAM:
+            sock.listen(4)
+        sock.settimeout(10)
+        made.append(sock)
+
+    t = threading.Thread(target=make)
+    t.start()
+    t.join()
+    assert made, "could not bind in the sandbox"
+    return made[0]
+
+
 def faketime_env(speed):
     """The binary's clocks and waits running speed times faster."""
     if not Path(FAKETIME_LIB).is_file():
@@ -169,18 +197,29 @@ def test_explicit_port_in_the_url_is_used(start_driver, service_host):
     link.authenticated()
 
 
-@pytest.mark.parametrize("cert, accepted", [("expired", True),
-                                            ("other", False)])
-def test_certificate_must_come_from_the_ca_but_may_be_expired(start_link,
-                                                              cert, accepted):
-    link = start_link(cert=cert)
+# The connection goes to the looked-up address, but the certificate is still
+# checked against the URL's host name: "localhost" reaches the same service,
+# whose certificate is not for that name.
+@pytest.mark.parametrize("cert, host, accepted", [("expired", None, True),
+                                                  ("other", None, False),
+                                                  ("server", "localhost",
+                                                   False)])
+def test_certificate_must_come_from_the_ca_but_may_be_expired(
+        start_link, start_driver, service_host, service_port, cert, host,
+        accepted):
+    if host:
+        link = start_driver(url=f"wss://{host}:{service_port}/api/v1/ws",
+                            cert=cert)
+    else:
+        link = start_link(cert=cert)
     if accepted:
         link.authenticated()
         return
     link.agent.wait_for_line(r"WARN: Agent connection error - ")
     link.reconnect_delay()
     link.svc.wait_for(link.svc.tls_handshakes, 5, "a handshake")
-    assert not any(h.ok for h in link.svc.tls_handshakes())
+    assert [(bool(h.ok), h.server_name) for h in link.svc.tls_handshakes()] \
+        == [(False, host or service_host)], link.svc.describe()
     assert link.svc.connections() == [] and link.svc.messages() == []
 
 
@@ -353,6 +392,48 @@ def test_stop_while_waiting_to_reconnect_ends_at_once(start_link):
     assert not lines_matching(
         link.agent, "Agent connection error|Trying to reconnect", mark)
     assert link.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
+
+
+# A name server that reads queries and never answers (the service's name is
+# not in /etc/hosts), and a service that accepts the connection but never
+# answers the TLS hello: a stop still ends the process at once. A name that
+# does not resolve is a failed attempt like any other.
+@pytest.mark.parametrize("hang", ["name lookup", "tls handshake",
+                                  "no such name"])
+def test_stop_while_the_connection_attempt_hangs_ends_in_time(
+        start_link, service_port, hang):
+    held = []
+    if hang == "no such name":  # the name servers refuse at once
+        link = start_link(service=False, sandbox_opts={"service_host": ""})
+        link.agent.wait_for_line(r"ERROR: Failed to create lws connection$")
+        link.reconnect_delay()
+    elif hang == "name lookup":
+        opts = {"service_host": "", "files": {"/etc/resolv.conf":
+                "nameserver 192.0.2.53\noptions timeout:30 attempts:1\n"}}
+        link = start_link(service=False, sandbox_opts=opts, prepare=lambda sb:
+                          held.append(sandbox_socket(sb, socket.SOCK_DGRAM,
+                                                     ("192.0.2.53", 53))))
+        held[0].recv(512)  # the query, never answered
+    else:
+        link = start_link(service=False, prepare=lambda sb: held.append(
+            sandbox_socket(sb, socket.SOCK_STREAM, ("127.0.0.1",
+                                                    service_port))))
+        conn, _ = held[0].accept()
+        held.append(conn)
+        assert conn.recv(512)[:1] == b"\x16", "a TLS hello, never answered"
+    link.agent.wait_for_line(r"Press Ctrl\+C")
+    if hang != "no such name":
+        time.sleep(1.0)
+        assert not lines_matching(link.agent, "Agent connection error|"
+                                  "Failed to create lws connection")
+    started = time.monotonic()
+    assert link.agent.stop() == 0
+    took = time.monotonic() - started
+    print(f"SIGTERM to exit ({hang}): {took:.3f} s")
+    assert took < 10, link.agent.dump()
+    assert link.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
+    for sock in held:
+        sock.close()
 
 
 def test_hang_rule_counts_from_the_last_established_pass(start_link):

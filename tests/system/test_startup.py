@@ -255,6 +255,10 @@ def test_kill_during_save_never_leaves_a_partial_file(sandbox_factory,
     sb = sandbox_factory()
     original = agent_json(api_key="K")
     complete = indented("K", HW_ID)
+    foreign = [".velmora.json.rigkeep-12345", "velmora.json.rigkeep-abcdef"]
+    for name in foreign:
+        sb.write_text(f"/config/{name}", "not ours")
+    ours = re.compile(r"^\.(velmora\.json|network\.conf)\.rigkeep-[A-Za-z0-9]{6}$")
     rng = random.Random(7)
     seen = set()
     for _ in range(25):
@@ -270,12 +274,19 @@ def test_kill_during_save_never_leaves_a_partial_file(sandbox_factory,
             if sb.exists("/config/network.conf") else None
         assert net in (None, "hostname=antMiner\ndhcp=true\n")
         leftovers = [n for n in os.listdir(sb.path("/config"))
-                     if n not in ("velmora.json", "network.conf")]
-        for name in leftovers:  # a temporary from a killed save; never the target
-            os.unlink(os.path.join(sb.path("/config"), name))
+                     if n not in ["velmora.json", "network.conf"] + foreign]
+        # A temporary from a killed save, never the target; the next start
+        # removes it.
+        assert all(ours.match(n) for n in leftovers), leftovers
         if sb.exists("/config/network.conf"):
             os.unlink(sb.path("/config/network.conf"))
     print("kill before/after the save:", seen)
+    sb.write_text("/config/.network.conf.rigkeep-Ab12Cd", "half")
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"Press Ctrl\+C")
+    assert agent.stop() == 0
+    assert sorted(os.listdir(sb.path("/config"))) == \
+        sorted(["velmora.json", "network.conf"] + foreign), agent.dump()
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])

@@ -89,4 +89,42 @@ TEST_F(AtomicFile, FullFileSystemKeepsTheOldFile) {
                                          "14 old file changed, 15 leftovers";
 }
 
+// Start-up clean-up: our own temporaries go, everything that merely looks similar stays.
+TEST_F(AtomicFile, CleanupRemovesOnlyOurTemporaries) {
+    const struct {
+        const char *name;
+        bool ours;
+    } files[] = {
+        {".bmminer.conf.rigkeep-a1B2c3", true},
+        {".velmora.json.rigkeep-ZZZZZZ", true},
+        {".x.rigkeep-000000", true},
+        {"bmminer.conf", false},
+        {"bmminer.conf.a1B2c3", false},            // the old naming, not recognisably ours
+        {"bmminer.conf.rigkeep-a1B2c3", false},    // not hidden
+        {"..rigkeep-a1B2c3", false},               // no target name
+        {".bmminer.conf.rigkeep-a1B2c", false},    // too short
+        {".bmminer.conf.rigkeep-a1B2c34", false},  // too long
+        {".bmminer.conf.rigkeep-a1B2c.", false},
+        {".bmminer.conf.rigkeep-a1B2c3.bak", false},
+        {".bmminer.conf-rigkeep-a1B2c3", false},
+    };
+    for (const auto &f : files)
+        std::ofstream(dir_ / f.name) << "x";
+    // Same names, but not plain files.
+    fs::create_directory(dir_ / ".dir.rigkeep-abcdef");
+    fs::create_symlink(dir_ / "bmminer.conf", dir_ / ".link.rigkeep-abcdef");
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(remove_atomic_write_leftovers(dir_.c_str()), 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+    for (const auto &f : files) {
+        EXPECT_EQ(fs::exists(dir_ / f.name), !f.ours) << f.name;
+        EXPECT_EQ(out.find("/" + std::string(f.name) + "\n") != std::string::npos, f.ours)
+            << f.name;
+    }
+    EXPECT_TRUE(fs::is_directory(dir_ / ".dir.rigkeep-abcdef"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / ".link.rigkeep-abcdef"));
+    EXPECT_EQ(remove_atomic_write_leftovers((dir_ / "missing").c_str()), 0);
+}
+
 }  // namespace

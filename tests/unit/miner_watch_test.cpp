@@ -3,9 +3,12 @@
 #include "norix/miner_support/watch.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,7 @@ TEST(WatchEvents, OnlyANonEmptyEventNamedExactlyBmminerConfCounts) {
         {"shorter name", Events().add(IN_CLOSE_WRITE, "bmminer.con", 16), false},
         {"unterminated", Events().add(IN_CLOSE_WRITE, "bmminer.confX", 13), false},
         {"zero mask", Events().add(0, "bmminer.conf", 16), false},
+        {"queue overflow", Events().add(IN_CLOSE_WRITE, "a", 16).add(IN_Q_OVERFLOW, "", 0), true},
         {"the directory itself", Events().add(IN_CLOSE_WRITE, "", 0), false},
         {"match after other events",
          Events()
@@ -85,6 +89,48 @@ TEST(WatchEvents, OnlyANonEmptyEventNamedExactlyBmminerConfCounts) {
     EXPECT_FALSE(watch_config_check_events(-1));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("ERROR: Failed to read inotify events\n"), std::string::npos) << err;
+}
+
+// A directory that is missing at start, appears later, and is then replaced: the watch
+// follows it, and the failure is logged once, not at every step.
+TEST(WatchDir, FollowsADirectoryThatAppearsLaterOrIsReplaced) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path() / ("watch." + std::to_string(getpid()));
+    const fs::path dir = base / "config";
+    fs::remove_all(base);
+    fs::create_directories(base);
+    ConfigDirWatch watch(dir.string());
+    ASSERT_GE(watch.fd(), 0);
+
+    // One closed write of name in dir; what the watch makes of the queued events.
+    auto seen_after_write = [&](const char *name) {
+        std::ofstream(dir / name) << "{}";
+        pollfd p{watch.fd(), POLLIN, 0};
+        return poll(&p, 1, 200) == 1 && watch.read_events();
+    };
+
+    auto removal_read = [&] {
+        pollfd p{watch.fd(), POLLIN, 0};
+        return poll(&p, 1, 200) == 1 && watch.read_events();
+    };
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(watch.arm());
+    EXPECT_FALSE(watch.arm());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("ERROR: Failed to watch"), err.rfind("ERROR: Failed to watch")) << err;
+    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+
+    for (const char *step : {"appeared", "replaced"}) {
+        fs::create_directory(dir);
+        EXPECT_TRUE(watch.arm()) << step;
+        EXPECT_TRUE(seen_after_write("bmminer.conf")) << step;
+        EXPECT_FALSE(seen_after_write("velmora.json")) << step;
+        fs::remove_all(dir);
+        EXPECT_FALSE(removal_read()) << step;  // as the loop does on any event
+    }
+    EXPECT_FALSE(watch.arm());
+    fs::remove_all(base);
 }
 
 }  // namespace

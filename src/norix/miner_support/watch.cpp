@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -11,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "common/paths.h"
 #include "common/thread_util.h"
@@ -29,27 +31,61 @@ BackgroundThread &watch_thread() {
     return *thread;
 }
 
+// One read of the queued events: true when they include a write of the miner file
+// or lost some (queue overflow). *dropped is set when the kernel removed the watch wd
+// (its directory was deleted or unmounted).
+bool read_watch_events(int fd, int wd, bool *dropped) {
+    alignas(inotify_event) char buffer[kWatchEventBufferSize];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+        LOG_ERROR("Failed to read inotify events\n");
+        return false;
+    }
+    const size_t total = static_cast<size_t>(n);
+    const size_t name_len = strlen(paths::kMinerConfigName);
+    bool written = false;
+    size_t offset = 0;
+    while (offset + sizeof(inotify_event) <= total) {
+        inotify_event event;
+        memcpy(&event, buffer + offset, sizeof event);
+        if (event.mask & IN_Q_OVERFLOW)
+            written = true;  // events were lost: the miner file may have been written
+        if ((event.mask & IN_IGNORED) && wd >= 0 && event.wd == wd && dropped != nullptr)
+            *dropped = true;
+        const size_t name_offset = offset + sizeof event;
+        if (event.len > total - name_offset)
+            break;  // cut short: never read past what arrived
+        if (event.len != 0 && event.mask != 0) {
+            const char *name = buffer + name_offset;
+            if (strnlen(name, event.len) == name_len &&
+                memcmp(name, paths::kMinerConfigName, name_len) == 0)
+                written = true;
+        }
+        offset = name_offset + event.len;
+    }
+    return written;
+}
+
 // armed is fulfilled once the watch is in place (or could not be made), so that a
 // write right after watch_config_start() is never missed.
 void watch_config_thread_func(config_watch_callback callback, std::promise<void> &armed) {
     assert(callback != nullptr);
     BackgroundThread &self = watch_thread();
 
-    unique_fd inotify(inotify_init1(IN_CLOEXEC));
-    if (!inotify) {
-        LOG_ERROR("Failed to initialize inotify - %s\n", strerror(errno));
+    ConfigDirWatch watch(paths::kConfigDir);
+    if (watch.fd() < 0) {
         armed.set_value();
         return;
     }
-    // Without the watch the loop only idles; the next start tries again.
-    if (inotify_add_watch(inotify.get(), paths::kConfigDir, kWatchMask) < 0)
-        LOG_ERROR("Failed to watch %s - %s\n", paths::kConfigDir, strerror(errno));
+    watch.arm();
     armed.set_value();
 
     bool pending = false;
     std::chrono::milliseconds elapsed{0};
     while (self.running()) {
-        pollfd fds[2] = {{inotify.get(), POLLIN, 0}, {self.wake_fd(), POLLIN, 0}};
+        // /config may be missing, not mounted yet, or replaced: try again every step.
+        watch.arm();
+        pollfd fds[2] = {{watch.fd(), POLLIN, 0}, {self.wake_fd(), POLLIN, 0}};
         int rc = poll(fds, 2, static_cast<int>(kWatchPollStep.count()));
         if (rc < 0) {
             if (errno == EINTR)
@@ -64,7 +100,7 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
             break;
         }
         if (fds[0].revents & POLLIN) {
-            if (watch_config_check_events(inotify.get())) {
+            if (watch.read_events()) {
                 if (!miner_config_saving) {
                     pending = true;
                     elapsed = std::chrono::milliseconds{0};
@@ -87,29 +123,51 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
 }  // namespace
 
 bool watch_config_check_events(int fd) {
-    alignas(inotify_event) char buffer[kWatchEventBufferSize];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-        LOG_ERROR("Failed to read inotify events\n");
+    return read_watch_events(fd, -1, nullptr);
+}
+
+ConfigDirWatch::ConfigDirWatch(std::string dir)
+    : dir_(std::move(dir)), fd_(inotify_init1(IN_CLOEXEC)) {
+    if (!fd_)
+        LOG_ERROR("Failed to initialize inotify - %s\n", strerror(errno));
+}
+
+bool ConfigDirWatch::arm() {
+    if (!fd_)
+        return false;
+    struct stat st {};
+    const bool present = stat(dir_.c_str(), &st) == 0;
+    int error = present ? 0 : errno;
+    if (present && wd_ >= 0 && st.st_dev == dev_ && st.st_ino == ino_)
+        return true;
+    if (wd_ >= 0) {
+        inotify_rm_watch(fd_.get(), wd_);  // fails harmlessly when the kernel dropped it
+        wd_ = -1;
+    }
+    if (present) {
+        wd_ = inotify_add_watch(fd_.get(), dir_.c_str(), kWatchMask | IN_ONLYDIR);
+        error = errno;
+    }
+    if (wd_ < 0) {
+        if (!failure_logged_)
+            LOG_ERROR("Failed to watch %s - %s\n", dir_.c_str(), strerror(error));
+        failure_logged_ = true;
         return false;
     }
-    const size_t total = static_cast<size_t>(n);
-    size_t offset = 0;
-    while (offset + sizeof(inotify_event) <= total) {
-        inotify_event event;
-        memcpy(&event, buffer + offset, sizeof event);
-        const size_t name_offset = offset + sizeof event;
-        if (event.len > total - name_offset)
-            break;  // cut short: never read past what arrived
-        if (event.len != 0 && event.mask != 0) {
-            const char *name = buffer + name_offset;
-            if (strnlen(name, event.len) == strlen(paths::kMinerConfigName) &&
-                memcmp(name, paths::kMinerConfigName, strlen(paths::kMinerConfigName)) == 0)
-                return true;
-        }
-        offset = name_offset + event.len;
-    }
-    return false;
+    // Checked before the watch was added: a directory swapped in between differs
+    // from what is recorded and is watched again at the next step.
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    failure_logged_ = false;
+    return true;
+}
+
+bool ConfigDirWatch::read_events() {
+    bool dropped = false;
+    bool written = read_watch_events(fd_.get(), wd_, &dropped);
+    if (dropped)
+        wd_ = -1;  // made again by the next arm()
+    return written;
 }
 
 int watch_config_run_callback(config_watch_callback callback) {

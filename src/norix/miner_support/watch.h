@@ -5,7 +5,12 @@
 
 #include <jansson.h>
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <string>
+
+#include "common/unique_fd.h"
 
 // Receives one reference to the document and is responsible for it; negative on
 // failure.
@@ -24,8 +29,33 @@ int watch_config_stop();
 bool watch_config_is_running();
 
 // Reads the pending events from an inotify descriptor once; true when they
-// include a write of the miner file.
+// include a write of the miner file, or may have (the event queue overflowed).
 bool watch_config_check_events(int fd);
+
+// The inotify watch on one directory. Adding it fails while the directory is missing
+// and watches the wrong one while a file system is yet to be mounted on it, so the
+// loop calls arm() at every poll step: it makes the watch again whenever the
+// directory at that path is not the one watched, or the watch is gone.
+class ConfigDirWatch {
+  public:
+    explicit ConfigDirWatch(std::string dir);
+    // The inotify descriptor; negative when inotify could not be set up (logged).
+    int fd() const { return fd_.get(); }
+    // True when the watch is in place on the directory now at the path. The first
+    // failure of a run is logged.
+    bool arm();
+    // watch_config_check_events on fd(); a watch the kernel removed (its directory
+    // was deleted or unmounted) is made again by the next arm().
+    bool read_events();
+
+  private:
+    std::string dir_;
+    unique_fd fd_;
+    int wd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool failure_logged_ = false;
+};
 // Builds the document and hands it to callback. The callback's result, or -1
 // when there is no callback or no document.
 int watch_config_run_callback(config_watch_callback callback);
