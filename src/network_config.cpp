@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/atomic_file.h"
 #include "common/json_ptr.h"
@@ -55,10 +56,31 @@ int parse_network_line(char *line, network_config *net) {
     return 0;
 }
 
+namespace {
+// A piece of a longer line ends on a character boundary: the bytes of a character
+// it would cut are read again at the start of the next piece.
+void end_piece_on_character(char *line, FILE *in) {
+    const size_t len = strlen(line);
+    if (len == 0 || line[len - 1] == '\n')
+        return;
+    const int next = getc(in);
+    if (next == EOF)
+        return;
+    std::string probe(line, len);
+    probe.push_back(static_cast<char>(next));
+    const size_t keep = utf8_cut_length(probe.data(), probe.size(), len);
+    if (fseek(in, -static_cast<long>(len - keep + 1), SEEK_CUR) == 0)
+        line[keep] = '\0';
+    else
+        ungetc(next, in);
+}
+}  // namespace
+
 void read_network_config(FILE *in, network_config *net) {
     net->mode = 1;
     char line[256];
     while (fgets(line, sizeof line, in)) {
+        end_piece_on_character(line, in);
         line[strcspn(line, "#\n")] = '\0';
         if (parse_network_line(line, net) != 0)
             break;

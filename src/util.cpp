@@ -78,13 +78,37 @@ int util_parse_url(const char *url, parsed_url *p_url) {
     if (slash) {
         const char *p = slash + 1;
         size_t len = strcspn(p, "?");
-        if (len > sizeof path - 2)
-            len = sizeof path - 2;
+        len = utf8_cut_length(p, len, sizeof path - 2);
         memcpy(path + 1, p, len);
         path[len + 1] = '\0';
     }
     copy_cut(p_url->path, path);
     return 0;
+}
+
+size_t utf8_cut_length(const char *text, size_t length, size_t limit) {
+    if (length <= limit)
+        return length;
+    auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    auto continuation = [&](size_t i) { return (byte(i) & 0xC0) == 0x80; };
+    if (!continuation(limit))
+        return limit;  // the cut falls between two characters
+    // A character has at most three continuation bytes: its first byte is near.
+    for (size_t back = 1; back <= 3 && back <= limit; ++back) {
+        const size_t start = limit - back;
+        if (continuation(start))
+            continue;
+        const unsigned char lead = byte(start);
+        size_t size = 1;  // ASCII, or a byte no character starts with
+        if (lead >= 0xC0 && lead <= 0xDF)
+            size = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            size = 3;
+        else if (lead >= 0xF0 && lead <= 0xF7)
+            size = 4;
+        return start + size > limit ? start : limit;
+    }
+    return limit;
 }
 
 char *util_hex(const uint8_t *data, size_t len, char *buf) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct parsed_url {
     char scheme[32];
@@ -33,11 +34,17 @@ int util_netinfo(const char *iface, netinfo *info);
 // New text (caller frees) with every occurrence of substr replaced by repl.
 char *util_str_replace(const char *str, const char *substr, const char *repl);
 
-// Copies src into a fixed text field, cut to fit and always terminated.
+// The longest prefix of text[0, length) that fits in limit bytes and does not end
+// inside a UTF-8 character: a cut through a character backs off to its first
+// byte. Malformed bytes are cut where they fall, so nothing more is lost.
+size_t utf8_cut_length(const char *text, size_t length, size_t limit);
+
+// Copies src into a fixed text field, cut to fit on a character boundary and
+// always terminated.
 template <size_t N>
 void copy_cut(char (&dst)[N], const char *src) {
-    size_t i = 0;
-    for (; i + 1 < N && src[i] != '\0'; ++i)
-        dst[i] = src[i];
-    dst[i] = '\0';
+    static_assert(N > 0);
+    const size_t len = utf8_cut_length(src, strnlen(src, N), N - 1);
+    memcpy(dst, src, len);
+    dst[len] = '\0';
 }

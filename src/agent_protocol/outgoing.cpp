@@ -114,8 +114,10 @@ int enqueue_message(json_t *root, conn_data *conn, bool close_after) {
 
 int enqueue_result(int result, const char *type, conn_data *conn, bool close_after) {
     json_t *msg = json_pack("{ss,sb}", "type", type, "ok", result == 0);
-    if (msg == nullptr)
+    if (msg == nullptr) {
+        LOG_ERROR("Failed to pack result message for %s, not sent\n", type);
         return -1;
+    }
     return enqueue_message(msg, conn, close_after);
 }
 
@@ -185,15 +187,24 @@ int send_message(json_t *root, lws *wsi) {
     return 0;
 }
 
-void send_auth_request(conn_data *conn) {
-    json_ptr auth;
+json_t *compose_auth_request() {
+    json_t *auth = nullptr;
     {
         std::lock_guard lock(agent_config_lock);
         const agent_config *cfg = agent_config_get();
-        auth.reset(json_pack("{ss,ss,ss,ss,ss,ss}", "type", "auth", "api_key", cfg->api_key,
-                             "device_id", cfg->dev_id, "model", kModel, "firmware_id", kFirmwareId,
-                             "firmware_ver", kFirmwareVersion));
+        auth = json_pack("{ss,ss,ss,ss,ss,ss}", "type", "auth", "api_key", cfg->api_key,
+                         "device_id", cfg->dev_id, "model", kModel, "firmware_id", kFirmwareId,
+                         "firmware_ver", kFirmwareVersion);
     }
+    // Otherwise the link would wait out the abort timer and reconnect for ever,
+    // with nothing in the log to say why.
+    if (auth == nullptr)
+        LOG_ERROR("Failed to pack auth message (api_key and dev_id must be UTF-8), not sent\n");
+    return auth;
+}
+
+void send_auth_request(conn_data *conn) {
+    json_ptr auth(compose_auth_request());
     if (auth)
         send_message(auth.get(), conn->wsi);
 }

@@ -15,12 +15,18 @@ QUIET = 3.0
 # How far a report may stray from "3 s after the last write": poll steps of 1 s
 # and the time to load the file and print the document.
 EARLY, LATE = 0.3, 1.5
+# Longer than the record's fields (511 and 49 bytes): a payout address as the
+# worker name, and an 'é' across the URL's limit.
+LONG_POOL = {"url": "stratum+tcp://" + "h" * 496 + "\u00e9" + "p" * 88,
+             "user": "W" * 62, "pass": "x"}
 
 
 @pytest.fixture
 def watch(sandbox_factory, build_dir):
     sb = sandbox_factory(miner=False)
-    sb.write_text(MINER_CONF, miner_file())
+    conf = json.loads(miner_file())
+    conf["pools"] = [LONG_POOL]
+    sb.write_text(MINER_CONF, json.dumps(conf, indent=2))
     tool = Tool(sb, tool_path(build_dir))
     # In place as soon as the start returns: a write right after is not missed.
     assert tool.ask("watch-start") == ["0", "inotify=1"]
@@ -83,7 +89,9 @@ def test_own_saves_are_not_reported_nor_unreadable_files(watch):
     load, changed, result, took_ms = tool.ask("save-freq 700")
     assert (load, changed, result) == ("0", "1", "1")
     assert int(took_ms) >= 1000, "the save keeps its mark up for a second"
-    assert '"bitmain-freq" : "700"' in sb.read_text(MINER_CONF)
+    saved = sb.read_bytes(MINER_CONF).decode()
+    assert '"bitmain-freq" : "700"' in saved
+    assert json.loads(saved)["pools"] == [LONG_POOL], "written back whole"
     assert tool.count("> written-hook", "stdout", mark) == 1
     assert_no_callback(tool, mark)
 

@@ -30,7 +30,8 @@ def agent_json(**keys):
 
 
 def indented(api_key, dev_id):
-    return json.dumps({"api_key": api_key, "dev_id": dev_id}, indent=2)
+    return json.dumps({"api_key": api_key, "dev_id": dev_id}, indent=2,
+                      ensure_ascii=False)
 
 
 def start_leftover_miner(sb):
@@ -103,14 +104,22 @@ def test_bad_agent_file_fails_start(sandbox_factory, agent_factory, content,
         assert sb.read_text("/config/velmora.json") == content
 
 
-def test_factory_file_gets_hardware_identity(sandbox_factory, agent_factory):
+@pytest.mark.parametrize("api_key, kept", [
+    ("K" * 60, "K" * 50),
+    # The 50-byte limit falls inside a character: it is left out whole, so the
+    # saved file (and the "auth" frame) is still text.
+    ("K" + "\u00e9" * 30, "K" + "\u00e9" * 24),
+], ids=["ascii", "multibyte"])
+def test_factory_file_gets_hardware_identity(sandbox_factory, agent_factory,
+                                             api_key, kept):
     sb = sandbox_factory(fpga_words=FPGA, eth0_mac=MAC)
-    sb.write_text("/config/velmora.json", agent_json(api_key="K" * 60))
+    sb.write_text("/config/velmora.json", agent_json(api_key=api_key))
     agent = agent_factory(sb)
     agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$")
-    agent.wait_for_line(r"INFO: Api Key: " + "K" * 50 + "$")
+    agent.wait_for_line(r"INFO: Api Key: " + kept + "$")
     agent.wait_for_line(r"INFO: Dev Id: " + HW_ID + "$")
-    assert sb.read_text("/config/velmora.json") == indented("K" * 50, HW_ID)
+    assert sb.read_bytes("/config/velmora.json").decode() == \
+        indented(kept, HW_ID)
     # No network.conf: DHCP fallback, and the save writes it.
     agent.wait_for_line(r"ERROR: Failed to load network config file$")
     agent.wait_for_line(

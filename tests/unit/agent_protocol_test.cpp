@@ -10,6 +10,7 @@
 
 #include "agent_protocol/internal.h"
 #include "common/json_ptr.h"
+#include "config.h"
 
 namespace {
 
@@ -313,6 +314,29 @@ TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
               1u);
     EXPECT_EQ(count_of(log, "WARN: Conn abort timer can't be stopped, no active connections\n"),
               1u);
+}
+
+// The agent file's key and identifier are cut to their fields on a character
+// boundary, so the "auth" frame packs; one that cannot pack is logged, not lost.
+TEST(LinkAuth, CutKeysStillPackAndAFailedPackIsLogged) {
+    agent_config *cfg = agent_config_get();
+    const std::string e_acute = "\u00e9", euro = "\u20ac";
+    std::string key = "K", id = "D";
+    for (int i = 0; i < 30; ++i)
+        key += e_acute, id += euro;  // the 50- and 32-byte limits fall inside a character
+    copy_cut(cfg->api_key, key.c_str());
+    copy_cut(cfg->dev_id, id.c_str());
+    json_ptr auth;
+    EXPECT_EQ(capture([&] { auth.reset(compose_auth_request()); }), "");
+    ASSERT_TRUE(auth);
+    EXPECT_EQ(json_string_value(json_object_get(auth.get(), "api_key")), key.substr(0, 49));
+    EXPECT_EQ(json_string_value(json_object_get(auth.get(), "device_id")), id.substr(0, 31));
+
+    strcpy(cfg->api_key, "K\xC3");  // bytes that are no text
+    std::string log = capture([&] { auth.reset(compose_auth_request()); });
+    EXPECT_FALSE(auth);
+    EXPECT_EQ(count_of(log, "ERROR: Failed to pack auth message"), 1u) << log;
+    memset(cfg, 0, sizeof *cfg);
 }
 
 TEST(LinkReconnect, DelayCoversZeroTo59Seconds) {

@@ -234,6 +234,66 @@ TEST_F(SettingsEdit, PoolTextsAreCutToTheSlotAndCompareWholeSlots) {
     cgminer_config_open(&base_);
 }
 
+// What the save would write for the open edit: each pool's url, user and pass.
+std::vector<std::vector<std::string>> pools_written() {
+    std::string text;
+    EXPECT_TRUE(miner_config_format(cgminer_config_get(), &text, cgminer_config_texts()));
+    json_ptr root(json_loads(text.c_str(), 0, nullptr));
+    std::vector<std::vector<std::string>> pools;
+    size_t i;
+    json_t *pool;
+    json_array_foreach(json_object_get(root.get(), "pools"), i, pool) {
+        pools.emplace_back();
+        for (const char *key : {"url", "user", "pass"})
+            pools.back().emplace_back(json_string_value(json_object_get(pool, key)));
+    }
+    return pools;
+}
+
+// A text longer than its field is written back as read until a request stores a
+// different value in that field; what a request stores keeps the field's cut.
+TEST_F(SettingsEdit, PoolTextsLongerThanTheirFieldsSurviveOtherChanges) {
+    const std::string user(62, 'W');  // a payout address as the worker name
+    // 600 bytes, an 'é' across the field's 511-byte limit.
+    const std::string url =
+        "stratum+tcp://" + std::string(496, 'h') + "\u00e9" + std::string(88, 'p');
+    const std::string url_cut = url.substr(0, 510), user_cut = user.substr(0, 49);
+    const std::string other_url = "stratum+tcp://" + std::string(496, 'g') + "\u00e9" + "/x";
+    json_ptr file(json_pack("{s[{ss,ss,ss}]}", "pools", "url", url.c_str(), "user", user.c_str(),
+                            "pass", "x"));
+    miner_config cfg;
+    miner_pools_as_read texts;
+    ASSERT_EQ(miner_config_parse(file.get(), &cfg, &texts), 0);
+    struct Case {
+        std::function<int()> request;
+        int rc;
+        std::vector<std::string> written;
+    };
+    const Case cases[] = {
+        {[] { return cgminer_fans(1, 80); }, 1, {url, user, "x"}},
+        // The texts the service was shown: nothing changes.
+        {[&] { return cgminer_pool(0, url_cut.c_str(), user_cut.c_str(), "x"); },
+         0,
+         {url, user, "x"}},
+        {[&] { return cgminer_pool(0, "stratum+tcp://new:3333", user_cut.c_str(), "x"); },
+         1,
+         {"stratum+tcp://new:3333", user, "x"}},
+        {[&] { return cgminer_pool(0, url.c_str(), std::string(62, 'V').c_str(), "x"); },
+         1,
+         {url, std::string(49, 'V'), "x"}},
+        {[&] { return cgminer_pool(0, other_url.c_str(), user.c_str(), "x"); },
+         1,
+         {other_url.substr(0, 510), user, "x"}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        cgminer_config_open(&cfg, &texts);
+        EXPECT_EQ(cases[i].request(), cases[i].rc) << "case " << i;
+        EXPECT_EQ(pools_written(), std::vector<std::vector<std::string>>{cases[i].written})
+            << "case " << i;
+        cgminer_config_open(&base_);
+    }
+}
+
 TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
     struct Args {
         bool stage1, stage2, stage3;

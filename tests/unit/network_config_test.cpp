@@ -116,6 +116,9 @@ TEST(NetworkConfigRead, LineOfEqualsStopsAndValuesAreCut) {
     auto pieces = read_text("hostname=" + std::string(300, 'h') + "\ndhcp=true\n");
     EXPECT_EQ(strlen(pieces.hostname), 255u - 9u);
     EXPECT_EQ(pieces.mode, 1u);
+    // A piece never ends inside a character ('é' at bytes 254 and 255).
+    pieces = read_text("hostname=" + std::string(245, 'h') + "\u00e9" + std::string(50, 'h'));
+    EXPECT_EQ(std::string(pieces.hostname), std::string(245, 'h'));
 }
 
 TEST(NetworkConfigRead, ParseLineResults) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "common/json_ptr.h"
 
@@ -64,6 +65,31 @@ TEST(UtilParseUrl, CutsOverlongPartsAndStaysTerminated) {
     EXPECT_EQ(strlen(p.host), 255u);
     EXPECT_EQ(strlen(p.path), 1u + (511u - 407u)) << "the work copy cuts the URL at 511";
     EXPECT_EQ(p.path[0], '/');
+}
+
+// Fields of 6 bytes keep at most 5; a character that does not fit whole is left
+// out, and bytes that were never UTF-8 are cut where they fall.
+TEST(UtilCopyCut, EndsOnACharacterBoundary) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"abcdefg", "abcde"},                              // ASCII
+        {"abcde", "abcde"},                                // exact fit
+        {"ab", "ab"},                                      // short
+        {"abcd\xC3\xA9", "abcd"},                          // 2 bytes across the limit
+        {"abc\xE2\x82\xAC", "abc"},                        // 3 bytes, two of them beyond
+        {"abcd\xE2\x82\xAC", "abcd"},                      // 3 bytes, one inside
+        {"ab\xF0\x9F\x98\x80", "ab"},                      // 4 bytes across the limit
+        {"a\xF0\x9F\x98\x80z", "a\xF0\x9F\x98\x80"},       // 4 bytes fit exactly
+        {"\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9"},  // 2-byte text, one left out
+        {"abcd\x80\x80\x80", "abcd\x80"},                  // stray continuation bytes
+        {"\x80\x80\x80\x80\x80\x80", "\x80\x80\x80\x80\x80"},
+        {"abc\xE2zz", "abc\xE2z"},  // broken character before the cut
+    };
+    for (const auto &[in, out] : cases) {
+        char field[6];
+        memset(field, 'X', sizeof field);
+        copy_cut(field, in);
+        EXPECT_STREQ(field, out) << in;
+    }
 }
 
 TEST(UtilProtoPort, KnownSchemesAndUnknown) {

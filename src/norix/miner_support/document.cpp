@@ -167,9 +167,12 @@ json_ptr compose_document(const miner_config *cfg) {
     json_ptr chains = compose_chains(cfg);
     json_ptr autotuner = compose_autotuner(cfg);
     json_ptr watchdog = compose_watchdog(cfg);
-    return json_ptr(json_pack("{so*,so*,so*,so*,so*,so*}", "pools", pools.release(), "fans",
-                              fans.release(), "perf", perf.release(), "chains", chains.release(),
-                              "autotuner", autotuner.release(), "watchdog", watchdog.release()));
+    json_ptr doc(json_pack("{so*,so*,so*,so*,so*,so*}", "pools", pools.release(), "fans",
+                           fans.release(), "perf", perf.release(), "chains", chains.release(),
+                           "autotuner", autotuner.release(), "watchdog", watchdog.release()));
+    if (!doc)
+        LOG_ERROR("Failed to pack device config document\n");
+    return doc;
 }
 
 json_ptr compose_config() {
