@@ -315,15 +315,4 @@ TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
               1u);
 }
 
-TEST(LinkReconnect, DelayCoversZeroTo59Seconds) {
-    srand(42);
-    std::vector<int> seen(60, 0);
-    for (int i = 0; i < 20000; ++i) {
-        int delay = reconnect_delay_seconds();
-        ASSERT_TRUE(delay >= 0 && delay <= 59) << delay;
-        ++seen[static_cast<size_t>(delay)];
-    }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << "every second is drawn";
-}
-
 }  // namespace

@@ -64,61 +64,82 @@ class SettingsEdit : public testing::Test {
     miner_config base_ = typical();
 };
 
-TEST_F(SettingsEdit, EverySetterRefusesWithoutAnOpenEdit) {
-    ASSERT_FALSE(cgminer_config_is_loaded());
-    const std::vector<std::function<int()>> setters = {
-        [] { return cgminer_pool(0, "u", "w", "p"); },
-        [] { return cgminer_fans(1, 50); },
-        [] { return cgminer_asic_boost(true); },
-        [] { return cgminer_profile("profile_14_0"); },
-        [] { return cgminer_freq(700); },
-        [] { return cgminer_volt(8.5); },
-        [] { return cgminer_chain_freq(6, 700); },
-        [] { return cgminer_chain_volt(6, 8.5); },
-        [] { return cgminer_chip_freq(6, 1, 700); },
-        [] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, true); },
-        [] { return cgminer_watchdog(1, 2, 3); },
-    };
-    for (size_t i = 0; i < setters.size(); ++i) {
-        Call c = capture(setters[i]);
-        EXPECT_EQ(c.rc, -1) << "setter " << i;
-        EXPECT_TRUE(has(c.err, "ERROR: Miner config is not loaded!\n")) << i << ": " << c.err;
-    }
-    EXPECT_FALSE(cgminer_config_is_changed());
-}
-
-TEST_F(SettingsEdit, ChangedValuesAreStoredAndMarkTheEditOnce) {
+// Every setter: refused while no edit is open; in an open edit a new value is
+// stored and marks the edit (1, then 0 for the same value again), and a chain or
+// chip out of range is refused with its line and stores nothing.
+TEST_F(SettingsEdit, SettersStoreNewValuesOnceAndRefuseBadOnes) {
     using mutation = std::function<void(miner_config &)>;
-    const std::pair<std::function<int()>, mutation> cases[] = {
+    const struct {
+        std::function<int()> set;
+        mutation change;                // for a new value
+        const char *refusal = nullptr;  // for a bad chain or chip
+    } cases[] = {
+        {[] { return cgminer_pool(0, "u", "w", "p"); },
+         [](auto &c) { c.pool_count = 1, pool_cfg_fill(&c.pools[0], "u", "w", "p"); }},
+        {[] { return cgminer_fans(1, 50); }, [](auto &c) { c.fan_ctrl = true, c.fan_pwm = 50; }},
         {[] { return cgminer_asic_boost(true); }, [](auto &c) { c.asicboost = true; }},
         {[] { return cgminer_profile("profile_16_5"); },
          [](auto &c) { c.autodownscale_profile = 12; }},
         {[] { return cgminer_profile("turbo"); }, [](auto &c) { c.autodownscale_profile = 0; }},
         {[] { return cgminer_freq(725); }, [](auto &c) { c.freq = 725; }},
+        {[] { return cgminer_volt(8.5); }, [](auto &c) { c.voltage = 850; }},
         {[] { return cgminer_chain_freq(8, 705); }, [](auto &c) { c.chain_freq[2] = 705; }},
         {[] { return cgminer_chain_volt(6, 8.75); }, [](auto &c) { c.chain_voltage[0] = 880; }},
         {[] { return cgminer_chip_freq(6, 1, 600); }, [](auto &c) { c.chip_freq[0][0] = 600; }},
         {[] { return cgminer_chip_freq(8, 63, 610); }, [](auto &c) { c.chip_freq[2][62] = 610; }},
+        {[] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, false); },
+         [](auto &c) {
+             c.autodownscale = c.autodownscale_watch = c.autodownscale_watchtimer = true;
+             c.autodownscale_timer = 5, c.autodownscale_step = 1, c.autodownscale_min = 500;
+             c.autodownscale_prec = 80, c.autodownscale_after = 3, c.autodownscale_hw = 4;
+         }},
         {[] { return cgminer_watchdog(0, 6, 90); }, [](auto &c) { c.maxx = 6, c.tempoff = 90; }},
+        {[] { return cgminer_chain_freq(5, 700); }, nullptr,
+         "Invalid chain 5, it should be between [6, 8]\n"},
+        {[] { return cgminer_chain_freq(9, 700); }, nullptr,
+         "Invalid chain 9, it should be between [6, 8]\n"},
+        {[] { return cgminer_chain_volt(9, 8.5); }, nullptr,
+         "Invalid chain 9, it should be between 6 and 8\n"},
+        {[] { return cgminer_chip_freq(5, 1, 700); }, nullptr,
+         "Invalid chain 5, it should be between 6 and 8\n"},
+        {[] { return cgminer_chip_freq(7, 0, 700); }, nullptr,
+         "Invalid chip 0, it should be between 1 and 63\n"},
+        {[] { return cgminer_chip_freq(7, 64, 700); }, nullptr,
+         "Invalid chip 64, it should be between 1 and 63\n"},
     };
     miner_config start = typical();
     start.autodownscale_profile = 3;  // so that an unknown name is a change
     for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        ASSERT_FALSE(cgminer_config_is_loaded());
+        Call closed = capture(cases[i].set);
+        EXPECT_EQ(closed.rc, -1);
+        EXPECT_TRUE(has(closed.err, "ERROR: Miner config is not loaded!\n")) << closed.err;
+
         open(start);
-        EXPECT_EQ(cases[i].first(), 1) << "case " << i;
         miner_config expected = start;
-        cases[i].second(expected);
-        EXPECT_TRUE(same(rec(), expected)) << "case " << i;
-        EXPECT_TRUE(cgminer_config_is_changed()) << "case " << i;
-        EXPECT_EQ(cases[i].first(), 0) << "case " << i << " again";
-        cgminer_config_open(&base_);
+        if (cases[i].change) {
+            EXPECT_EQ(cases[i].set(), 1);
+            cases[i].change(expected);
+            EXPECT_TRUE(cgminer_config_is_changed());
+            EXPECT_EQ(cases[i].set(), 0) << "again";
+        } else {
+            Call call = capture(cases[i].set);
+            EXPECT_EQ(call.rc, -1);
+            EXPECT_TRUE(has(call.err, std::string("ERROR: ") + cases[i].refusal)) << call.err;
+            EXPECT_FALSE(cgminer_config_is_changed());
+        }
+        EXPECT_TRUE(same(rec(), expected));
+        cgminer_config_open(&base_);  // reopened clean: the close below writes nothing
+        ASSERT_FALSE(cgminer_config_is_changed());
+        ASSERT_EQ(cgminer_config_save(), 0);
     }
 }
 
 TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
-    const std::pair<double, uint16_t> cases[] = {{8.8, 880},       {8.801, 890}, {8.7999, 880},
-                                                 {9.0, 900},       {0.0, 0},     {0.01, 10},
-                                                 {std::nan(""), 0}};
+    const std::pair<double, uint16_t> cases[] = {{8.8, 880},        {8.801, 890},  {8.7999, 880},
+                                                 {9.0, 900},        {0.0, 0},      {0.01, 10},
+                                                 {std::nan(""), 0}, {HUGE_VAL, 0}, {-HUGE_VAL, 0}};
     for (const auto &[volts, stored] : cases) {
         EXPECT_EQ(volts_to_record(volts), stored) << volts;
         open(typical());
@@ -127,33 +148,6 @@ TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
         EXPECT_EQ(cgminer_chain_volt(8, volts), stored != 0 ? 1 : 0) << volts;
         EXPECT_EQ(rec().chain_voltage[2], stored) << volts;
         cgminer_config_open(&base_);
-    }
-    for (double wild : {-1.0, 1e300, -1e300, HUGE_VAL})
-        (void)volts_to_record(wild);  // defined for any input
-}
-
-TEST_F(SettingsEdit, ChainAndChipNumbersAreChecked) {
-    const std::pair<std::function<int()>, const char *> cases[] = {
-        {[] { return cgminer_chain_freq(5, 700); },
-         "Invalid chain 5, it should be between [6, 8]\n"},
-        {[] { return cgminer_chain_freq(9, 700); },
-         "Invalid chain 9, it should be between [6, 8]\n"},
-        {[] { return cgminer_chain_volt(9, 8.5); },
-         "Invalid chain 9, it should be between 6 and 8\n"},
-        {[] { return cgminer_chip_freq(5, 1, 700); },
-         "Invalid chain 5, it should be between 6 and 8\n"},
-        {[] { return cgminer_chip_freq(7, 0, 700); },
-         "Invalid chip 0, it should be between 1 and 63\n"},
-        {[] { return cgminer_chip_freq(7, 64, 700); },
-         "Invalid chip 64, it should be between 1 and 63\n"},
-    };
-    for (const auto &[set, message] : cases) {
-        open(typical());
-        Call call = capture(set);
-        EXPECT_EQ(call.rc, -1) << message;
-        EXPECT_TRUE(has(call.err, std::string("ERROR: ") + message)) << call.err;
-        EXPECT_FALSE(cgminer_config_is_changed()) << message;
-        EXPECT_TRUE(same(rec(), typical())) << message << ": nothing stored";
     }
 }
 
