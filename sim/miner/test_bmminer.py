@@ -129,58 +129,36 @@ def is_int(v):
     return isinstance(v, int) and not isinstance(v, bool)
 
 
-def check_pool_types(p):
-    for key in ("URL", "Status", "Diff", "Boost"):
-        assert isinstance(p[key], str), key
-    for key in ("Priority", "Accepted", "Rejected", "Stale"):
-        assert is_int(p[key]), key
-    assert isinstance(p["Stratum Active"], bool)
-
-
-def test_stats_reply_shape_and_types(start):
+def test_stats_and_pools_replies(start):
     m = start()
     raw = m.raw('{"command": "stats"}')
     assert raw.endswith(b"\x00") and raw.count(b"\x00") == 1
-    assert b"}{" in raw
     with pytest.raises(ValueError):
-        json.loads(raw[:-1])            # really back to back
+        json.loads(raw[:-1])            # objects really back to back
     stats = parse(raw)["STATS"]
     assert len(stats) == 2
     s = stats[1]
     for key in ("total_rate", "GHS av", "total_freqavg"):
         assert isinstance(s[key], float), key
-    for key in ("temp_max", "miner_count", "fan_num"):
-        assert is_int(s[key]), key
-    assert s["miner_count"] == 3 and s["fan_num"] == 2
+    assert (s["miner_count"], s["fan_num"]) == (3, 2)
     for n in range(1, 17):
         for fmt in ("chain_acn%d", "chain_vol%d", "temp%d", "temp2_%d",
                     "chain_hw%d"):
             assert is_int(s[fmt % n]), fmt % n
         assert isinstance(s["freq_avg%d" % n], float)
-        assert isinstance(s["chain_consumption%d" % n], (int, float))
-        assert isinstance(s["chain_rate%d" % n], str)
         float(s["chain_rate%d" % n])
     assert [n for n in range(1, 17) if chain_has_data(s, n)] == [6, 7, 8]
-    fans = [s["fan%d" % n] for n in range(1, 9)]
-    assert all(is_int(v) for v in fans)
-    assert sum(1 for v in fans if v > 0) == 2
+    assert sum(1 for n in range(1, 9) if s["fan%d" % n] > 0) == 2
 
-
-def test_pools_reply_one_pool(start):
-    m = start()
     raw = m.raw('{"command": "pools"}')
     assert raw.endswith(b"\x00")
     pools = parse(raw)["POOLS"]
-    assert [p["URL"] for p in pools] == [
-        "stratum+tcp://pool.example:3333", "", "",
-        "DevFee stratum+tcp://fee0.pool.example:3333"]
-    for p in pools:
-        check_pool_types(p)
-    assert pools[0]["Status"] == "Alive" and pools[0]["Stratum Active"]
-    assert pools[0]["User"] == "worker.1"
-    assert [p["Status"] for p in pools[1:3]] == ["Dead", "Dead"]
-    assert pools[3]["Priority"] == 999
-    assert pools[0]["Boost"] != "AsicBoost"
+    assert [(p["URL"], p["Status"]) for p in pools] == [
+        ("stratum+tcp://pool.example:3333", "Alive"), ("", "Dead"),
+        ("", "Dead"), ("DevFee stratum+tcp://fee0.pool.example:3333", "Alive")]
+    assert pools[0]["User"] == "worker.1" and pools[0]["Stratum Active"]
+    assert all(is_int(p[k]) for p in pools
+               for k in ("Priority", "Accepted", "Rejected", "Stale"))
 
 
 def test_chip_dump_present_or_switched_off(start, tmp_path):
