@@ -177,55 +177,53 @@ TEST_F(SettingsEdit, ManualFanSpeedIsNeverBelowTwentyPercent) {
     }
 }
 
+// One edit, step by step: a slot is replaced or the next one appended, any other
+// id refused with its line; texts are cut to the slot and compared whole.
 TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
+    const std::string long_url(600, 'u');
+    const struct {
+        int id;
+        std::string url;
+        const char *pass;
+        int rc, count;
+        bool changed;
+        const char *refusal = nullptr;
+    } steps[] = {
+        {1, "u", "p", -1, 0, false, "Invalid poolid - 1, it should be less or equeal to 0\n"},
+        // An append whose slot already holds the same (empty) text: the count grows
+        // and the edit is marked, but the slot itself did not change.
+        {0, "", nullptr, 0, 1, true},
+        {1, "stratum+tcp://b:3333", nullptr, 1, 2, true},
+        {1, "stratum+tcp://b:3333", "", 0, 2, true},  // an absent password is empty
+        {0, "stratum+tcp://a:3333", "pa", 1, 2, true},
+        {2, long_url, "pc", 1, 3, true},
+        {2, long_url + "tail", "pc", 0, 3, true},  // the same after the cut
+        {2, "short", "pc", 1, 3, true},
+        {2, "short", "pc", 0, 3, true},  // no leftovers of the longer text
+        {3, "u", "p", -1, 3, true, "Invalid poolid - 3, it should be less than 3\n"},
+        {-1, "u", "p", -1, 3, true, "Invalid poolid - -1, it should be less or equeal to 3\n"},
+    };
     open(typical());  // no pools
-    Call c = capture([] { return cgminer_pool(1, "u", "w", "p"); });
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_TRUE(has(c.err, "ERROR: Invalid poolid - 1, it should be less or equeal to 0\n"))
-        << c.err;
-    EXPECT_FALSE(cgminer_config_is_changed());
-    // An append whose slot already holds the same (empty) text: the count grows and
-    // the edit is marked, but the slot itself did not change.
-    EXPECT_EQ(cgminer_pool(0, "", "", nullptr), 0);
-    EXPECT_EQ(rec().pool_count, 1);
-    EXPECT_TRUE(cgminer_config_is_changed());
-
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", nullptr), 1);
-    EXPECT_EQ(rec().pool_count, 2);
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", ""), 0) << "absent password is empty";
-    EXPECT_EQ(cgminer_pool(0, "stratum+tcp://a:3333", "wa", "pa"), 1);
-    EXPECT_STREQ(rec().pools[0].user, "wa");
-    EXPECT_EQ(cgminer_pool(2, "stratum+tcp://c:3333", "wc", "pc"), 1);
-    EXPECT_EQ(rec().pool_count, 3);
-    for (const auto &[poolid, message] :
-         {std::pair<int, const char *>{3, "Invalid poolid - 3, it should be less than 3\n"},
-          {-1, "Invalid poolid - -1, it should be less or equeal to 3\n"}}) {
-        c = capture([poolid = poolid] { return cgminer_pool(poolid, "u", "w", "p"); });
-        EXPECT_EQ(c.rc, -1) << poolid;
-        EXPECT_TRUE(has(c.err, std::string("ERROR: ") + message)) << c.err;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(testing::Message() << step.id << " " << step.url.substr(0, 20));
+        const char *worker = step.url.empty() ? "" : "w";
+        Call c =
+            capture([&] { return cgminer_pool(step.id, step.url.c_str(), worker, step.pass); });
+        EXPECT_EQ(c.rc, step.rc);
+        EXPECT_EQ(rec().pool_count, step.count);
+        EXPECT_EQ(cgminer_config_is_changed(), step.changed);
+        EXPECT_TRUE(!step.refusal || has(c.err, std::string("ERROR: ") + step.refusal)) << c.err;
     }
-    EXPECT_EQ(rec().pool_count, 3);
+    EXPECT_STREQ(rec().pools[0].pass, "pa");
     cgminer_config_open(&base_);
-}
 
-TEST_F(SettingsEdit, PoolTextsAreCutToTheSlotAndCompareWholeSlots) {
     miner_pool slot;
     memset(&slot, 0x5A, sizeof slot);
-    const std::string long_url(600, 'u'), long_worker(80, 'w');
+    const std::string long_worker(80, 'w');
     pool_cfg_fill(&slot, long_url.c_str(), long_worker.c_str(), "pass");
     EXPECT_EQ(std::string(slot.url), long_url.substr(0, 511));
     EXPECT_EQ(std::string(slot.user), long_worker.substr(0, 49));
     EXPECT_EQ(slot.pass[49], '\0') << "bytes after the text are zero too";
-
-    miner_config cfg = typical();
-    cfg.pool_count = 1;
-    pool_cfg_fill(&cfg.pools[0], long_url.c_str(), "w", "p");
-    open(cfg);
-    EXPECT_EQ(cgminer_pool(0, (long_url + "tail").c_str(), "w", "p"), 0)
-        << "the same after the cut";
-    EXPECT_EQ(cgminer_pool(0, "short", "w", "p"), 1);
-    EXPECT_EQ(cgminer_pool(0, "short", "w", "p"), 0) << "no leftovers of the longer text";
-    cgminer_config_open(&base_);
 }
 
 TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
