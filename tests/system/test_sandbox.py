@@ -15,7 +15,6 @@ import pytest
 from conftest import REPO_ROOT, sandbox_mod
 
 PY = "/usr/bin/python3"
-SANDBOX_PY = str(REPO_ROOT / "sim" / "sandbox" / "sandbox.py")
 
 def _each(pattern, read):
     """read(path) for every path pattern gives under /proc; the dead skipped."""
@@ -243,33 +242,3 @@ def test_stale_dirs_of_dead_owners_are_removed(tmp_path):
         [str(reused), str(stale)])
     assert sorted(os.listdir(tmp_path)) == sorted(
         d.name for d in (live, young, other))
-
-
-# The command line.
-
-def test_cli_runs_one_program(tmp_path, certs):
-    tool = tmp_path / "tool"
-    tool.write_text("#!/bin/sh\necho tool \"$@\"\n")
-    tool.chmod(0o755)
-    conf = tmp_path / "velmora.json"
-    conf.write_text('{"api_key": "k"}\n')
-    script = ("tool a b; cat /config/velmora.json; "
-              "grep -c nameserver /etc/resolv.conf; "
-              "grep -c '^eth0.00000000' /proc/net/route; "
-              "test -e /dev/mem || echo no-mem; "
-              "df -B1 /config | tail -1 | awk '{print $2}'; exit 5")
-    r = subprocess.run(
-        [PY, SANDBOX_PY, "--no-default-route", "--no-dev-mem",
-         "--three-name-servers", "--config-size", "65536", "--no-miner",
-         "--ca-file", certs["ca_cert"],
-         "--copy-in", f"{tool}:/usr/bin/tool",
-         "--file", f"/config/velmora.json={conf}",
-         "--", "sh", "-c", script],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=30)
-    assert r.returncode == 5, r.stderr
-    assert r.stdout.splitlines() == ["tool a b", '{"api_key": "k"}', "3", "0",
-                                     "no-mem", "65536"]
-
-    assert subprocess.run([PY, SANDBOX_PY, "--ca-file", certs["ca_cert"], "--",
-                           "sh", "-c", "kill -TERM $$"], timeout=30) \
-        .returncode == 128 + signal.SIGTERM

@@ -103,28 +103,6 @@ class LinkTest : public testing::Test {
     std::unique_ptr<conn_data> conn_;
 };
 
-// A JSON object of exactly size bytes.
-std::string sized(size_t size) {
-    std::string text = R"({"type": "reboot", "pad": ")";
-    return text + std::string(size - text.size() - 2, 'p') + "\"}";
-}
-
-TEST_F(LinkTest, MessagesUpTo16383BytesAreReassembledLongerOnesDroppedOnce) {
-    agent_register_request_handler("reboot", recording_request);
-    int rc = -1;
-    EXPECT_EQ(feed(sized(16383), &rc, 1024), "");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(handler_log.root.size(), 16383u - 3u) << "one whole message, compacted";
-
-    std::string log = feed(sized(16384), &rc, 1000);
-    EXPECT_EQ(rc, 0) << "the link stays";
-    EXPECT_EQ(count_of(log, "ERROR: Unable to compose the incomming message, buffer too small\n"),
-              1u)
-        << log;
-    feed(R"({"type": "reboot"})");
-    EXPECT_EQ(handler_log.calls, 2) << "only the oversized message is lost";
-}
-
 TEST_F(LinkTest, BadInputClosesOrIsOnlyLogged) {
     const struct {
         std::string text;
@@ -337,17 +315,6 @@ TEST(LinkAuth, CutKeysStillPackAndAFailedPackIsLogged) {
     EXPECT_FALSE(auth);
     EXPECT_EQ(count_of(log, "ERROR: Failed to pack auth message"), 1u) << log;
     memset(cfg, 0, sizeof *cfg);
-}
-
-TEST(LinkReconnect, DelayCoversZeroTo59Seconds) {
-    srand(42);
-    std::vector<int> seen(60, 0);
-    for (int i = 0; i < 20000; ++i) {
-        int delay = reconnect_delay_seconds();
-        ASSERT_TRUE(delay >= 0 && delay <= 59) << delay;
-        ++seen[static_cast<size_t>(delay)];
-    }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0), 0) << "every second is drawn";
 }
 
 }  // namespace

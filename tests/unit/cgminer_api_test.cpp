@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -163,6 +164,29 @@ TEST(CgminerApi, OversizedReplyIsDroppedWhole) {
         << err;
     EXPECT_NE(err.find("ERROR: Failed to call cgminer api"), std::string::npos) << err;
     EXPECT_TRUE(cgminer_api_call_cmd("pools", "localhost", miner.port()));
+}
+
+long open_descriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+// Failed calls of every kind give their socket back: a reset in the middle of a
+// reply, a reply that is not JSON, and a refused connection (the miner gone).
+TEST(CgminerApi, FailedCallsKeepNoDescriptor) {
+    const int kCalls = 25;
+    const long before = open_descriptors();
+    int16_t port = 0;
+    {
+        std::vector<FakeMiner::Reply> replies(kCalls, {{"{\"STATS\": [1, 2"}, true});
+        replies.insert(replies.end(), kCalls, {{"not json"}});
+        FakeMiner miner(replies);
+        port = miner.port();
+        for (int i = 0; i < 2 * kCalls; ++i)
+            errors_of([&] { EXPECT_FALSE(cgminer_api_call_cmd("stats", "localhost", port)); });
+    }
+    for (int i = 0; i < kCalls; ++i)
+        errors_of([&] { EXPECT_FALSE(cgminer_api_call_cmd("stats", "localhost", port)); });
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 }  // namespace

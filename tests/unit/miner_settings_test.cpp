@@ -64,61 +64,82 @@ class SettingsEdit : public testing::Test {
     miner_config base_ = typical();
 };
 
-TEST_F(SettingsEdit, EverySetterRefusesWithoutAnOpenEdit) {
-    ASSERT_FALSE(cgminer_config_is_loaded());
-    const std::vector<std::function<int()>> setters = {
-        [] { return cgminer_pool(0, "u", "w", "p"); },
-        [] { return cgminer_fans(1, 50); },
-        [] { return cgminer_asic_boost(true); },
-        [] { return cgminer_profile("profile_14_0"); },
-        [] { return cgminer_freq(700); },
-        [] { return cgminer_volt(8.5); },
-        [] { return cgminer_chain_freq(6, 700); },
-        [] { return cgminer_chain_volt(6, 8.5); },
-        [] { return cgminer_chip_freq(6, 1, 700); },
-        [] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, true); },
-        [] { return cgminer_watchdog(1, 2, 3); },
-    };
-    for (size_t i = 0; i < setters.size(); ++i) {
-        Call c = capture(setters[i]);
-        EXPECT_EQ(c.rc, -1) << "setter " << i;
-        EXPECT_TRUE(has(c.err, "ERROR: Miner config is not loaded!\n")) << i << ": " << c.err;
-    }
-    EXPECT_FALSE(cgminer_config_is_changed());
-}
-
-TEST_F(SettingsEdit, ChangedValuesAreStoredAndMarkTheEditOnce) {
+// Every setter: refused while no edit is open; in an open edit a new value is
+// stored and marks the edit (1, then 0 for the same value again), and a chain or
+// chip out of range is refused with its line and stores nothing.
+TEST_F(SettingsEdit, SettersStoreNewValuesOnceAndRefuseBadOnes) {
     using mutation = std::function<void(miner_config &)>;
-    const std::pair<std::function<int()>, mutation> cases[] = {
+    const struct {
+        std::function<int()> set;
+        mutation change;                // for a new value
+        const char *refusal = nullptr;  // for a bad chain or chip
+    } cases[] = {
+        {[] { return cgminer_pool(0, "u", "w", "p"); },
+         [](auto &c) { c.pool_count = 1, pool_cfg_fill(&c.pools[0], "u", "w", "p"); }},
+        {[] { return cgminer_fans(1, 50); }, [](auto &c) { c.fan_ctrl = true, c.fan_pwm = 50; }},
         {[] { return cgminer_asic_boost(true); }, [](auto &c) { c.asicboost = true; }},
         {[] { return cgminer_profile("profile_16_5"); },
          [](auto &c) { c.autodownscale_profile = 12; }},
         {[] { return cgminer_profile("turbo"); }, [](auto &c) { c.autodownscale_profile = 0; }},
         {[] { return cgminer_freq(725); }, [](auto &c) { c.freq = 725; }},
+        {[] { return cgminer_volt(8.5); }, [](auto &c) { c.voltage = 850; }},
         {[] { return cgminer_chain_freq(8, 705); }, [](auto &c) { c.chain_freq[2] = 705; }},
         {[] { return cgminer_chain_volt(6, 8.75); }, [](auto &c) { c.chain_voltage[0] = 880; }},
         {[] { return cgminer_chip_freq(6, 1, 600); }, [](auto &c) { c.chip_freq[0][0] = 600; }},
         {[] { return cgminer_chip_freq(8, 63, 610); }, [](auto &c) { c.chip_freq[2][62] = 610; }},
+        {[] { return cgminer_autotuner(true, true, true, 5, 1, 500, 80, 3, 4, false); },
+         [](auto &c) {
+             c.autodownscale = c.autodownscale_watch = c.autodownscale_watchtimer = true;
+             c.autodownscale_timer = 5, c.autodownscale_step = 1, c.autodownscale_min = 500;
+             c.autodownscale_prec = 80, c.autodownscale_after = 3, c.autodownscale_hw = 4;
+         }},
         {[] { return cgminer_watchdog(0, 6, 90); }, [](auto &c) { c.maxx = 6, c.tempoff = 90; }},
+        {[] { return cgminer_chain_freq(5, 700); }, nullptr,
+         "Invalid chain 5, it should be between [6, 8]\n"},
+        {[] { return cgminer_chain_freq(9, 700); }, nullptr,
+         "Invalid chain 9, it should be between [6, 8]\n"},
+        {[] { return cgminer_chain_volt(9, 8.5); }, nullptr,
+         "Invalid chain 9, it should be between 6 and 8\n"},
+        {[] { return cgminer_chip_freq(5, 1, 700); }, nullptr,
+         "Invalid chain 5, it should be between 6 and 8\n"},
+        {[] { return cgminer_chip_freq(7, 0, 700); }, nullptr,
+         "Invalid chip 0, it should be between 1 and 63\n"},
+        {[] { return cgminer_chip_freq(7, 64, 700); }, nullptr,
+         "Invalid chip 64, it should be between 1 and 63\n"},
     };
     miner_config start = typical();
     start.autodownscale_profile = 3;  // so that an unknown name is a change
     for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        ASSERT_FALSE(cgminer_config_is_loaded());
+        Call closed = capture(cases[i].set);
+        EXPECT_EQ(closed.rc, -1);
+        EXPECT_TRUE(has(closed.err, "ERROR: Miner config is not loaded!\n")) << closed.err;
+
         open(start);
-        EXPECT_EQ(cases[i].first(), 1) << "case " << i;
         miner_config expected = start;
-        cases[i].second(expected);
-        EXPECT_TRUE(same(rec(), expected)) << "case " << i;
-        EXPECT_TRUE(cgminer_config_is_changed()) << "case " << i;
-        EXPECT_EQ(cases[i].first(), 0) << "case " << i << " again";
-        cgminer_config_open(&base_);
+        if (cases[i].change) {
+            EXPECT_EQ(cases[i].set(), 1);
+            cases[i].change(expected);
+            EXPECT_TRUE(cgminer_config_is_changed());
+            EXPECT_EQ(cases[i].set(), 0) << "again";
+        } else {
+            Call call = capture(cases[i].set);
+            EXPECT_EQ(call.rc, -1);
+            EXPECT_TRUE(has(call.err, std::string("ERROR: ") + cases[i].refusal)) << call.err;
+            EXPECT_FALSE(cgminer_config_is_changed());
+        }
+        EXPECT_TRUE(same(rec(), expected));
+        cgminer_config_open(&base_);  // reopened clean: the close below writes nothing
+        ASSERT_FALSE(cgminer_config_is_changed());
+        ASSERT_EQ(cgminer_config_save(), 0);
     }
 }
 
 TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
-    const std::pair<double, uint16_t> cases[] = {{8.8, 880},       {8.801, 890}, {8.7999, 880},
-                                                 {9.0, 900},       {0.0, 0},     {0.01, 10},
-                                                 {std::nan(""), 0}};
+    const std::pair<double, uint16_t> cases[] = {{8.8, 880},        {8.801, 890},  {8.7999, 880},
+                                                 {9.0, 900},        {0.0, 0},      {0.01, 10},
+                                                 {std::nan(""), 0}, {HUGE_VAL, 0}, {-HUGE_VAL, 0}};
     for (const auto &[volts, stored] : cases) {
         EXPECT_EQ(volts_to_record(volts), stored) << volts;
         open(typical());
@@ -127,33 +148,6 @@ TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
         EXPECT_EQ(cgminer_chain_volt(8, volts), stored != 0 ? 1 : 0) << volts;
         EXPECT_EQ(rec().chain_voltage[2], stored) << volts;
         cgminer_config_open(&base_);
-    }
-    for (double wild : {-1.0, 1e300, -1e300, HUGE_VAL})
-        (void)volts_to_record(wild);  // defined for any input
-}
-
-TEST_F(SettingsEdit, ChainAndChipNumbersAreChecked) {
-    const std::pair<std::function<int()>, const char *> cases[] = {
-        {[] { return cgminer_chain_freq(5, 700); },
-         "Invalid chain 5, it should be between [6, 8]\n"},
-        {[] { return cgminer_chain_freq(9, 700); },
-         "Invalid chain 9, it should be between [6, 8]\n"},
-        {[] { return cgminer_chain_volt(9, 8.5); },
-         "Invalid chain 9, it should be between 6 and 8\n"},
-        {[] { return cgminer_chip_freq(5, 1, 700); },
-         "Invalid chain 5, it should be between 6 and 8\n"},
-        {[] { return cgminer_chip_freq(7, 0, 700); },
-         "Invalid chip 0, it should be between 1 and 63\n"},
-        {[] { return cgminer_chip_freq(7, 64, 700); },
-         "Invalid chip 64, it should be between 1 and 63\n"},
-    };
-    for (const auto &[set, message] : cases) {
-        open(typical());
-        Call call = capture(set);
-        EXPECT_EQ(call.rc, -1) << message;
-        EXPECT_TRUE(has(call.err, std::string("ERROR: ") + message)) << call.err;
-        EXPECT_FALSE(cgminer_config_is_changed()) << message;
-        EXPECT_TRUE(same(rec(), typical())) << message << ": nothing stored";
     }
 }
 
@@ -183,55 +177,53 @@ TEST_F(SettingsEdit, ManualFanSpeedIsNeverBelowTwentyPercent) {
     }
 }
 
+// One edit, step by step: a slot is replaced or the next one appended, any other
+// id refused with its line; texts are cut to the slot and compared whole.
 TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
+    const std::string long_url(600, 'u');
+    const struct {
+        int id;
+        std::string url;
+        const char *pass;
+        int rc, count;
+        bool changed;
+        const char *refusal = nullptr;
+    } steps[] = {
+        {1, "u", "p", -1, 0, false, "Invalid poolid - 1, it should be less or equeal to 0\n"},
+        // An append whose slot already holds the same (empty) text: the count grows
+        // and the edit is marked, but the slot itself did not change.
+        {0, "", nullptr, 0, 1, true},
+        {1, "stratum+tcp://b:3333", nullptr, 1, 2, true},
+        {1, "stratum+tcp://b:3333", "", 0, 2, true},  // an absent password is empty
+        {0, "stratum+tcp://a:3333", "pa", 1, 2, true},
+        {2, long_url, "pc", 1, 3, true},
+        {2, long_url + "tail", "pc", 0, 3, true},  // the same after the cut
+        {2, "short", "pc", 1, 3, true},
+        {2, "short", "pc", 0, 3, true},  // no leftovers of the longer text
+        {3, "u", "p", -1, 3, true, "Invalid poolid - 3, it should be less than 3\n"},
+        {-1, "u", "p", -1, 3, true, "Invalid poolid - -1, it should be less or equeal to 3\n"},
+    };
     open(typical());  // no pools
-    Call c = capture([] { return cgminer_pool(1, "u", "w", "p"); });
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_TRUE(has(c.err, "ERROR: Invalid poolid - 1, it should be less or equeal to 0\n"))
-        << c.err;
-    EXPECT_FALSE(cgminer_config_is_changed());
-    // An append whose slot already holds the same (empty) text: the count grows and
-    // the edit is marked, but the slot itself did not change.
-    EXPECT_EQ(cgminer_pool(0, "", "", nullptr), 0);
-    EXPECT_EQ(rec().pool_count, 1);
-    EXPECT_TRUE(cgminer_config_is_changed());
-
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", nullptr), 1);
-    EXPECT_EQ(rec().pool_count, 2);
-    EXPECT_EQ(cgminer_pool(1, "stratum+tcp://b:3333", "wb", ""), 0) << "absent password is empty";
-    EXPECT_EQ(cgminer_pool(0, "stratum+tcp://a:3333", "wa", "pa"), 1);
-    EXPECT_STREQ(rec().pools[0].user, "wa");
-    EXPECT_EQ(cgminer_pool(2, "stratum+tcp://c:3333", "wc", "pc"), 1);
-    EXPECT_EQ(rec().pool_count, 3);
-    for (const auto &[poolid, message] :
-         {std::pair<int, const char *>{3, "Invalid poolid - 3, it should be less than 3\n"},
-          {-1, "Invalid poolid - -1, it should be less or equeal to 3\n"}}) {
-        c = capture([poolid = poolid] { return cgminer_pool(poolid, "u", "w", "p"); });
-        EXPECT_EQ(c.rc, -1) << poolid;
-        EXPECT_TRUE(has(c.err, std::string("ERROR: ") + message)) << c.err;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(testing::Message() << step.id << " " << step.url.substr(0, 20));
+        const char *worker = step.url.empty() ? "" : "w";
+        Call c =
+            capture([&] { return cgminer_pool(step.id, step.url.c_str(), worker, step.pass); });
+        EXPECT_EQ(c.rc, step.rc);
+        EXPECT_EQ(rec().pool_count, step.count);
+        EXPECT_EQ(cgminer_config_is_changed(), step.changed);
+        EXPECT_TRUE(!step.refusal || has(c.err, std::string("ERROR: ") + step.refusal)) << c.err;
     }
-    EXPECT_EQ(rec().pool_count, 3);
+    EXPECT_STREQ(rec().pools[0].pass, "pa");
     cgminer_config_open(&base_);
-}
 
-TEST_F(SettingsEdit, PoolTextsAreCutToTheSlotAndCompareWholeSlots) {
     miner_pool slot;
     memset(&slot, 0x5A, sizeof slot);
-    const std::string long_url(600, 'u'), long_worker(80, 'w');
+    const std::string long_worker(80, 'w');
     pool_cfg_fill(&slot, long_url.c_str(), long_worker.c_str(), "pass");
     EXPECT_EQ(std::string(slot.url), long_url.substr(0, 511));
     EXPECT_EQ(std::string(slot.user), long_worker.substr(0, 49));
     EXPECT_EQ(slot.pass[49], '\0') << "bytes after the text are zero too";
-
-    miner_config cfg = typical();
-    cfg.pool_count = 1;
-    pool_cfg_fill(&cfg.pools[0], long_url.c_str(), "w", "p");
-    open(cfg);
-    EXPECT_EQ(cgminer_pool(0, (long_url + "tail").c_str(), "w", "p"), 0)
-        << "the same after the cut";
-    EXPECT_EQ(cgminer_pool(0, "short", "w", "p"), 1);
-    EXPECT_EQ(cgminer_pool(0, "short", "w", "p"), 0) << "no leftovers of the longer text";
-    cgminer_config_open(&base_);
 }
 
 // What the save would write for the open edit: each pool's url, user and pass.
@@ -377,91 +369,88 @@ TEST(ProfileTable, NamesMatchByPrefixAndRowZeroIsTheFallback) {
         EXPECT_EQ(profile_to_profile_id(name), id) << '"' << name << '"';
 }
 
-TEST(Document, FansAndPerfFollowTheRecord) {
-    miner_config cfg = typical();
-    cfg.fan_ctrl = true;
-    cfg.fan_pwm = 70;
-    cfg.asicboost = true;
-    cfg.autodownscale_profile = 6;
-    expect_json(compose_fans(&cfg), R"({"mode": "manual", "speed": 70})");
-    // Volts are a real even when whole.
-    expect_json(compose_perf(&cfg),
-                R"({"asic_boost": true, "profile": "profile_14_0", "freq": 650, "volt": 8.9})");
-
-    cfg.fan_ctrl = cfg.asicboost = false;
-    cfg.autodownscale_profile = 16;
-    cfg.voltage = 900;
-    expect_json(compose_fans(&cfg), R"({"mode": "auto", "speed": 70})");
-    expect_json(compose_perf(&cfg),
-                R"({"asic_boost": false, "profile": "profile_user", "freq": 650, "volt": 9.0})");
+// Each part of the document: {change to the typical record, part, expected JSON}.
+TEST(Document, PartsFollowTheRecord) {
+    using change = std::function<void(miner_config &)>;
+    const struct {
+        change set;
+        json_ptr (*part)(const miner_config *);
+        const char *expected;
+    } cases[] = {
+        {[](auto &c) { c.fan_ctrl = true, c.fan_pwm = 70; }, compose_fans,
+         R"({"mode": "manual", "speed": 70})"},
+        {[](auto &c) { c.fan_pwm = 70; }, compose_fans, R"({"mode": "auto", "speed": 70})"},
+        // Volts are a real even when whole.
+        {[](auto &c) { c.asicboost = true, c.autodownscale_profile = 6; }, compose_perf,
+         R"({"asic_boost": true, "profile": "profile_14_0", "freq": 650, "volt": 8.9})"},
+        {[](auto &c) { c.autodownscale_profile = 16, c.voltage = 900; }, compose_perf,
+         R"({"asic_boost": false, "profile": "profile_user", "freq": 650, "volt": 9.0})"},
+        {[](auto &c) {
+             c.autodownscale = c.autodownscale_watchtimer = true;
+             c.autodownscale_timer = 24, c.autodownscale_step = 5, c.autodownscale_min = 550;
+             c.autodownscale_prec = 80, c.autodownscale_after = 7, c.autodownscale_hw = 123456;
+         },
+         compose_autotuner, R"({"stage1": true, "stage2": false, "stage3": true,
+            "stage3_interval": 24, "downclock_step": 5, "min_freq": 550,
+            "hashrate_deviation": 80, "test_time": 7, "down_freq_hw": 123456})"},
+        // A limit of 0 is off; the others are read back as unsigned 32-bit values.
+        {[](auto &) {}, compose_watchdog,
+         R"({"min_hr": null, "max_xchips": null, "max_temp": null})"},
+        {[](auto &c) { c.minhr = 12000, c.tempoff = -1; }, compose_watchdog,
+         R"({"min_hr": 12000, "max_xchips": null, "max_temp": 4294967295})"},
+        // Only configured pools are members.
+        {[](auto &c) {
+             c.pool_count = 1;
+             c.pools[0] = {"stratum+tcp://a:3333", "wa", "pa"};
+             c.pools[1] = {"stratum+tcp://b:3333", "wb", ""};
+         },
+         compose_pools,
+         R"({"main": {"stratum_url": "stratum+tcp://a:3333", "worker": "wa", "password": "pa"}})"},
+        // Own chain values, and the chips that have their own frequency.
+        {[](auto &c) {
+             c.chain_freq[1] = 700, c.chain_voltage[2] = 870;
+             c.chip_freq[1][0] = 600, c.chip_freq[1][62] = 625, c.chip_freq[1][9] = 610;
+         },
+         compose_chains, R"([
+            {"id": "6", "use_global_freq": true, "use_global_volt": true, "freq": 650,
+             "volt": 8.9, "chips": []},
+            {"id": "7", "use_global_freq": false, "use_global_volt": true, "freq": 700,
+             "volt": 8.9, "chips": [{"id": "1", "freq": 600}, {"id": "10", "freq": 610},
+                                    {"id": "63", "freq": 625}]},
+            {"id": "8", "use_global_freq": true, "use_global_volt": false, "freq": 650,
+             "volt": 8.7, "chips": []}])"},
+    };
+    for (const auto &c : cases) {
+        miner_config cfg = typical();
+        c.set(cfg);
+        SCOPED_TRACE(c.expected);
+        expect_json(c.part(&cfg), c.expected);
+    }
 }
 
-TEST(Document, PoolsHoldOneMemberPerConfiguredPool) {
+// A pool that cannot be composed is logged and skipped; its name is not reused.
+TEST(Document, BadPoolsAndChainsAreLogged) {
     miner_config cfg = typical();
     cfg.pools[0] = {"stratum+tcp://a:3333", "wa", "pa"};
     cfg.pools[1] = {"stratum+tcp://b:3333", "w\xC3", ""};  // cut inside a character
     cfg.pools[2] = {"stratum+tcp://c:3333", "wc", "pc"};
-    cfg.pool_count = 1;
-    expect_json(compose_pools(&cfg),
-                R"({"main": {"stratum_url": "stratum+tcp://a:3333", "worker": "wa",
-                             "password": "pa"}})");
     cfg.pool_count = 3;
     testing::internal::CaptureStderr();
     json_ptr pools = compose_pools(&cfg);
-    const std::string err = testing::internal::GetCapturedStderr();
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #2\n")) << err;
     expect_json(pools, R"({
         "main": {"stratum_url": "stratum+tcp://a:3333", "worker": "wa", "password": "pa"},
         "reserved2": {"stratum_url": "stratum+tcp://c:3333", "worker": "wc", "password": "pc"}
     })");
-}
-
-TEST(Document, ChainsReportEffectiveValuesAndOwnChipFrequencies) {
-    miner_config cfg = typical();
-    cfg.chain_freq[1] = 700;     // chain 7 has its own frequency
-    cfg.chain_voltage[2] = 870;  // chain 8 its own voltage
-    cfg.chip_freq[1][0] = 600;   // chain 7, chip 1
-    cfg.chip_freq[1][62] = 625;  // chain 7, chip 63
-    cfg.chip_freq[1][9] = 610;   // chain 7, chip 10
-    expect_json(compose_chains(&cfg), R"([
-        {"id": "6", "use_global_freq": true, "use_global_volt": true, "freq": 650, "volt": 8.9,
-         "chips": []},
-        {"id": "7", "use_global_freq": false, "use_global_volt": true, "freq": 700, "volt": 8.9,
-         "chips": [{"id": "1", "freq": 600}, {"id": "10", "freq": 610}, {"id": "63", "freq": 625}]},
-        {"id": "8", "use_global_freq": true, "use_global_volt": false, "freq": 650, "volt": 8.7,
-         "chips": []}
-    ])");
-
     for (int chain : {5, 9}) {
         testing::internal::CaptureStderr();
         EXPECT_FALSE(compose_chips(&cfg, chain)) << chain;
-        const std::string err = testing::internal::GetCapturedStderr();
+        err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(has(err, "ERROR: Chain " + std::to_string(chain) +
                                  " is out of range, it should be between [6, 8]\n"))
             << err;
     }
-}
-
-TEST(Document, AutotunerAndWatchdog) {
-    miner_config cfg = typical();
-    cfg.autodownscale = cfg.autodownscale_watchtimer = true;
-    cfg.autodownscale_timer = 24;
-    cfg.autodownscale_step = 5;
-    cfg.autodownscale_min = 550;
-    cfg.autodownscale_prec = 80;
-    cfg.autodownscale_after = 7;
-    cfg.autodownscale_hw = 123456;
-    expect_json(compose_autotuner(&cfg), R"({"stage1": true, "stage2": false, "stage3": true,
-        "stage3_interval": 24, "downclock_step": 5, "min_freq": 550, "hashrate_deviation": 80,
-        "test_time": 7, "down_freq_hw": 123456})");
-
-    // A limit of 0 is off; the others are read back as unsigned 32-bit values.
-    expect_json(compose_watchdog(&cfg),
-                R"({"min_hr": null, "max_xchips": null, "max_temp": null})");
-    cfg.minhr = 12000;
-    cfg.tempoff = -1;
-    expect_json(compose_watchdog(&cfg),
-                R"({"min_hr": 12000, "max_xchips": null, "max_temp": 4294967295})");
 }
 
 }  // namespace

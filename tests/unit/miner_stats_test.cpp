@@ -217,68 +217,61 @@ std::unique_ptr<pools_stats> pools_from(const std::string &elements, Logged *log
     return logged(log, [&] { return pools_stats_from_reply(reply.get()); });
 }
 
-bool is_zero(const pool_stats &p) {
+// "-" for an empty slot, else status/diff/accepted/rejected/stale and "+boost".
+std::string slot(const pool_stats &p) {
     pool_stats zero;
     memset(&zero, 0, sizeof zero);
-    return memcmp(&p, &zero, sizeof p) == 0;
+    if (memcmp(&p, &zero, sizeof p) == 0)
+        return "-";
+    return std::to_string(p.status) + "/" + p.diff + "/" + std::to_string(p.accepted) + "/" +
+           std::to_string(p.rejected) + "/" + std::to_string(p.stale) +
+           (p.asic_boost ? "+boost" : "");
 }
 
-TEST(PoolsStats, ServiceFeePoolsAndEmptySlotsNeedBothConditions) {
-    Logged log;
-    auto not_fee = pools_from(pool("DevFee x", "Alive", 899) + "," +
-                                  pool("devfee y", "Alive", 999) + "," + pool("DevFe", "Dead", 999),
-                              &log);
-    ASSERT_TRUE(not_fee);
-    EXPECT_EQ(not_fee->svc_fee_count, 0u);
-    EXPECT_EQ(not_fee->main.status, POOL_STATE_ACTIVE);
-    EXPECT_EQ(not_fee->reserved.status, POOL_STATE_ACTIVE);
-    EXPECT_EQ(not_fee->reserved2.status, POOL_STATE_DEAD);
-
-    auto empty = pools_from(pool("ab", "Alive", 0) + "," + pool("", "Dead", 1) + "," +
-                                pool("abc", "Dead", 2) + "," + pool("DevFee", "Alive", 900),
-                            &log);
-    EXPECT_EQ(empty->main.status, POOL_STATE_ACTIVE);
-    EXPECT_TRUE(is_zero(empty->reserved));
-    EXPECT_EQ(empty->reserved2.status, POOL_STATE_DEAD);
-    EXPECT_EQ(empty->svc_fee_count, 1u);
-}
-
-TEST(PoolsStats, EntryFields) {
-    Logged log;
-    auto p = pools_from(
-        pool("u1", "Alive", 0, R"(, "Stratum Active": false, "Diff": "", "Boost": "AsicBoost")") +
-            "," + pool("u2", "Rejecting", 1, R"(, "Diff": "12345678901234567890123")") + "," +
-            pool("u3", "Alive", 2, ", \"Accepted\": 5000000000000"),
-        &log);
-    ASSERT_TRUE(p);
-    EXPECT_TRUE(p->main.asic_boost);
-    EXPECT_STREQ(p->main.diff, "0") << "empty difficulty";
-    EXPECT_EQ(p->main.status, POOL_STATE_ALIVE) << "alive without an active stratum";
-    EXPECT_EQ(p->main.rejected, 2);
-    EXPECT_EQ(p->main.stale, 1);
-    EXPECT_FALSE(p->reserved.asic_boost);
-    EXPECT_STREQ(p->reserved.diff, "1234567890123456789");
-    EXPECT_EQ(p->reserved.status, POOL_STATE_UNKNOWN);
-    EXPECT_TRUE(has(log.out, "WARN: Unknown pool status: Rejecting\n"));
-    EXPECT_EQ(p->reserved2.accepted, 5000000000000LL) << "64-bit counters";
-}
-
-TEST(PoolsStats, BadElementsAndBadReplies) {
-    Logged log;
-    auto p = pools_from(
-        pool("u1", "Alive", 0, ", \"Boost\": null") + ", 7, " + pool("u3", "Alive", 2), &log);
-    ASSERT_TRUE(p);
-    EXPECT_TRUE(is_zero(p->main));
-    EXPECT_EQ(p->reserved2.status, POOL_STATE_ACTIVE) << "positions still count";
-    EXPECT_TRUE(has(log.out, "WARN: Failed to parse pool #0 stats: ")) << log.out;
-    EXPECT_TRUE(has(log.out, "WARN: Failed to parse pool #1 stats: "));
-
-    const std::pair<const char *, const char *> cases[] = {
+// The first three pools fill main, reserved and reserved2 by position; a service
+// fee pool needs both the "DevFee" prefix and priority 999 or more; an empty URL
+// leaves its slot empty. 1 active, 2 alive, 3 dead, 0 unknown.
+TEST(PoolsStats, SlotsFromThePoolsReply) {
+    const std::string fee = pool("DevFee", "Alive", 900);
+    const struct {
+        std::string elements;
+        const char *slots;  // main reserved reserved2 fees=N
+        const char *warning;
+    } cases[] = {
+        {pool("DevFee x", "Alive", 899) + "," + pool("devfee y", "Alive", 999) + "," +
+             pool("DevFe", "Dead", 999),
+         "1/1.02K/10/2/1 1/1.02K/10/2/1 3/1.02K/10/2/1 fees=0", ""},
+        {pool("ab", "Alive", 0) + "," + pool("", "Dead", 1) + "," + pool("abc", "Dead", 2) + "," +
+             fee,
+         "1/1.02K/10/2/1 - 3/1.02K/10/2/1 fees=1", ""},
+        // alive without an active stratum; an empty difficulty; 64-bit counters
+        {pool("u1", "Alive", 0,
+              R"(, "Stratum Active": false, "Diff": "", "Boost": "AsicBoost", "Stale": 0)") +
+             "," + pool("u2", "Rejecting", 1, R"(, "Diff": "12345678901234567890123")") + "," +
+             pool("u3", "Alive", 2, ", \"Accepted\": 5000000000000"),
+         "2/0/10/2/0+boost 0/1234567890123456789/10/2/1 1/1.02K/5000000000000/2/1 fees=0",
+         "WARN: Unknown pool status: Rejecting\n"},
+        // bad elements still take their position
+        {pool("u1", "Alive", 0, ", \"Boost\": null") + ", 7, " + pool("u3", "Alive", 2),
+         "- - 1/1.02K/10/2/1 fees=0", "WARN: Failed to parse pool #0 stats: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.elements);
+        Logged log;
+        auto p = pools_from(c.elements, &log);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(slot(p->main) + " " + slot(p->reserved) + " " + slot(p->reserved2) +
+                      " fees=" + std::to_string(p->svc_fee_count),
+                  c.slots);
+        EXPECT_TRUE(has(log.out, c.warning)) << log.out;
+    }
+    const std::pair<const char *, const char *> bad_replies[] = {
         {R"({"STATUS": []})", "ERROR: Failed to unpack POOLS from api response: "},
         {R"({"POOLS": null})", "ERROR: POOLS must be an array object\n"},
     };
-    for (const auto &[json, line] : cases) {
+    for (const auto &[json, line] : bad_replies) {
         json_ptr reply = load(json);
+        Logged log;
         EXPECT_FALSE(logged(&log, [&] { return pools_stats_from_reply(reply.get()); })) << json;
         EXPECT_TRUE(has(log.err, line)) << json << "\n" << log.err;
     }
