@@ -4,15 +4,21 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "agent.h"
+#include "agent_protocol/agent_protocol.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
 #include "log.h"
 #include "miner.h"
+#include "norix/miner_support/settings.h"
+#include "norix/miner_support/supervision.h"
+#include "norix/miner_support/watch.h"
+#include "status.h"
 
 namespace {
 
@@ -26,6 +32,8 @@ struct agent_options_t {
 agent_options_t agent_options;
 
 bool keep_running = true;  // written and read only by the main thread
+// How long a stop waits for the last reports to leave.
+constexpr std::chrono::milliseconds kStopDrainLimit{1000};
 
 void print_usage() {
     printf("Velmora agent v%s\n", kAgentVersion);
@@ -61,18 +69,37 @@ void parse_options(int argc, char **argv) {
     }
 }
 
+// The upward calls of the lower layers, handed down once before anything starts.
+void wire_hooks() {
+    agent_set_status_thread_hooks([] { status_thread_start(); }, [] { status_thread_stop(); });
+    cgminer_set_state_reporter([](int32_t state, uint8_t progress) {
+        const miner_state reported{state, progress};
+        status_report_miner_state(&reported);
+    });
+    // A running miner reads the file only when it starts.
+    miner_settings_set_written_hook([] {
+        if (mining_is_running())
+            mining_restart();
+    });
+}
+
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
-    // Stopping the miner and the configuration watch is wired here by the modules
-    // that provide them, in that order, before the link.
+    if (mining_is_running()) {
+        mining_stop();
+        // The zero metrics and the "pause" just queued go out before the close.
+        agent_wait_queue_drained(kStopDrainLimit);
+    }
+    if (watch_config_stop() != 0)
+        LOG_ERROR("Failed to stop watching on cgminer config file\n");
     agent_stop();
     keep_running = false;
 }
 
 void handle_restart_signal() {
     LOG_INFO("Miner restart triggered!\n");
-    // The miner restart is wired here by mining control.
+    mining_restart();
 }
 
 }  // namespace
@@ -94,6 +121,7 @@ int main(int argc, char **argv) {
     LOG_INFO("Firmware version: %s\n", kFirmwareVersion);
 
     parse_options(argc, argv);
+    wire_hooks();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");

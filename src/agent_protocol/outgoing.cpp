@@ -1,6 +1,7 @@
 // The outgoing side of a connection: its record, the queue, writes and the abort timer.
 #include <cassert>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "agent_protocol/internal.h"
@@ -139,6 +140,25 @@ int agent_enqueue_result(int result, const char *type) {
     if (active_conn == nullptr)
         return -2;
     return enqueue_result(result, type, active_conn, false);
+}
+
+bool agent_wait_queue_drained(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        {
+            std::lock_guard lock(conn_registry_lock);
+            if (active_conn == nullptr || active_conn->vhd == nullptr ||
+                !active_conn->vhd->state->authenticated)
+                return true;  // nothing would leave
+            std::lock_guard out(active_conn->out_lock);
+            if (lws_ring_get_count_waiting_elements(active_conn->out_msgs,
+                                                    &active_conn->out_tail) == 0)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void conn_abort_timer_start(int seconds) {
