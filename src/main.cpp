@@ -11,6 +11,7 @@
 
 #include "agent.h"
 #include "agent_protocol/agent_protocol.h"
+#include "common/firmware_identity.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
 #include "log.h"
@@ -23,7 +24,6 @@
 namespace {
 
 constexpr const char *kAgentVersion = "1.0.6";
-constexpr const char *kFirmwareVersion = "3.8.6.9";
 
 struct agent_options_t {
     const char *config_path;
@@ -118,7 +118,7 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     curl_global_init(CURL_GLOBAL_SSL);
-    LOG_INFO("Firmware version: %s\n", kFirmwareVersion);
+    LOG_INFO("Firmware version: %s\n", firmware_ver());
 
     parse_options(argc, argv);
     wire_hooks();

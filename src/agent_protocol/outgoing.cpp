@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "agent_protocol/internal.h"
+#include "common/firmware_identity.h"
 #include "common/json_ptr.h"
 #include "config.h"
 #include "log.h"
@@ -15,8 +16,6 @@ conn_data *active_conn = nullptr;
 namespace {
 
 constexpr const char *kModel = "antminer-s9";
-constexpr const char *kFirmwareId = "norix-antminer-s9";
-constexpr const char *kFirmwareVersion = "3.8.6.9";
 
 void out_msg_destroy(void *element) {
     auto *msg = static_cast<out_msg *>(element);
@@ -211,8 +210,8 @@ void send_auth_request(conn_data *conn) {
         std::lock_guard lock(agent_config_lock);
         const agent_config *cfg = agent_config_get();
         auth.reset(json_pack("{ss,ss,ss,ss,ss,ss}", "type", "auth", "api_key", cfg->api_key,
-                             "device_id", cfg->dev_id, "model", kModel, "firmware_id", kFirmwareId,
-                             "firmware_ver", kFirmwareVersion));
+                             "device_id", cfg->dev_id, "model", kModel, "firmware_id",
+                             firmware_id(), "firmware_ver", firmware_ver()));
     }
     if (auth)
         send_message(auth.get(), conn->wsi);
