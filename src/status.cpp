@@ -65,6 +65,8 @@ void status_thread() {
     BackgroundThread &worker = status_worker();
     while (worker.wait_for(kStatusPeriod)) {
         std::lock_guard lock(status_lock);
+        if (!worker.running())
+            return;  // the stop came while another report held the lock
         refresh_pools_stats();
         (void)status_report_send();
     }
