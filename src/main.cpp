@@ -4,21 +4,27 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "agent.h"
+#include "agent_protocol/agent_protocol.h"
 #include "common/atomic_file.h"
+#include "common/firmware_identity.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
 #include "log.h"
 #include "miner.h"
+#include "norix/miner_support/settings.h"
+#include "norix/miner_support/supervision.h"
+#include "norix/miner_support/watch.h"
+#include "status.h"
 
 namespace {
 
 constexpr const char *kAgentVersion = "1.0.6";
-constexpr const char *kFirmwareVersion = "3.8.6.9";
 
 struct agent_options_t {
     const char *config_path;
@@ -27,6 +33,8 @@ struct agent_options_t {
 agent_options_t agent_options;
 
 bool keep_running = true;  // written and read only by the main thread
+// How long a stop waits for the last reports to leave.
+constexpr std::chrono::milliseconds kStopDrainLimit{1000};
 
 void print_usage() {
     printf("Velmora agent v%s\n", kAgentVersion);
@@ -62,18 +70,39 @@ void parse_options(int argc, char **argv) {
     }
 }
 
+// The upward calls of the lower layers, handed down once before anything starts.
+void wire_hooks() {
+    agent_set_status_thread_hooks([] { status_thread_start(); }, [] { status_thread_stop(); });
+    cgminer_set_state_reporter([](int32_t state, uint8_t progress) {
+        const miner_state reported{state, progress};
+        status_report_miner_state(&reported);
+    });
+    // A running miner reads the file only when it starts.
+    miner_settings_set_written_hook([] {
+        if (mining_is_running())
+            mining_restart();
+    });
+}
+
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
-    // Stopping the miner and the configuration watch is wired here by the modules
-    // that provide them, in that order, before the link.
+    // A request handler still running must not start the miner again behind the stop.
+    mining_disable_start();
+    if (mining_is_running()) {
+        mining_stop();
+        // The zero metrics and the "pause" just queued go out before the close.
+        agent_wait_queue_drained(kStopDrainLimit);
+    }
+    if (watch_config_stop() != 0)
+        LOG_ERROR("Failed to stop watching on cgminer config file\n");
     agent_stop();
     keep_running = false;
 }
 
 void handle_restart_signal() {
     LOG_INFO("Miner restart triggered!\n");
-    // The miner restart is wired here by mining control.
+    mining_restart();
 }
 
 }  // namespace
@@ -92,12 +121,13 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     curl_global_init(CURL_GLOBAL_SSL);
-    LOG_INFO("Firmware version: %s\n", kFirmwareVersion);
+    LOG_INFO("Firmware version: %s\n", firmware_ver());
 
     parse_options(argc, argv);
     // A save cut short by a power cut leaves its temporary behind; clear them before
     // anything saves into /config again.
     remove_atomic_write_leftovers(paths::kConfigDir);
+    wire_hooks();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");

@@ -1,16 +1,157 @@
 #include "miner.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cassert>
+#include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
 
 #include "agent.h"
+#include "agent_protocol/agent_protocol.h"
+#include "common/json_ptr.h"
 #include "common/spawn.h"
+#include "common/unique_fd.h"
 #include "config.h"
+#include "events.h"
 #include "log.h"
+#include "metrics.h"
+#include "norix/miner_support/supervision.h"
+#include "norix/miner_support/watch.h"
+#include "status.h"
 
 namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Serialises mining_start, mining_stop and mining_restart, which come from the main
+// thread, the link thread and the firmware update thread. Lock order: this lock,
+// then status_lock, then conn_registry_lock and a connection's out_lock. Never
+// taken by the reporting threads, which these operations join.
+std::mutex mining_control_lock;
+std::atomic<bool> mining_start_disabled{false};
+
+constexpr const char *kLogCommand = "sh /www/pages/cgi-bin/get_kernel_log.cgi";
+
 void print_goodbye() {
     LOG_INFO("Goodbye!\n");
 }
+
+void report_state(int32_t code) {
+    const miner_state state{code, 0};
+    status_report_miner_state(&state);
+}
+
+void stop_reporting_threads() {
+    stop_events_thread();
+    metrics_thread_stop();
+}
+
+void start_reporting_threads() {
+    start_events_thread();
+    metrics_thread_start();
+}
+
+// A failed miner start: no pool is a pause, anything else an error. -1.
+int report_start_failure(int rc) {
+    report_state(rc == -2 ? MINER_STATE_PAUSE : MINER_STATE_ERROR);
+    return -1;
+}
+
+// The child's exit, waited for until deadline without reaping it, so that its pid
+// (and process group) cannot be reused meanwhile. False when the deadline passed.
+bool wait_exit_until(pid_t pid, steady::time_point deadline) {
+    for (;;) {
+        siginfo_t info{};
+        int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc == 0 && info.si_pid == pid)
+            return true;
+        if (rc != 0 && errno != EINTR)
+            return true;  // nothing left to wait for
+        if (steady::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Ends the command's whole process group: a polite signal, then SIGKILL.
+void end_process_group(pid_t pid) {
+    kill(-pid, SIGTERM);
+    wait_exit_until(pid, steady::now() + kLogCommandKillGrace);
+    kill(-pid, SIGKILL);
+}
+
+// Runs the log command with its output in *text. nullptr, or the failure's text.
+const char *run_log_command(std::string *text) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return "Fetching logs failed";
+    unique_fd output(ends[0]);
+    unique_fd input(ends[1]);
+    spawn_io io;
+    io.stdout_fd = input.get();
+    io.own_process_group = true;  // whatever the script starts ends with it
+    pid_t pid = spawn_shell(kLogCommand, io);
+    input.reset();
+    if (pid < 0)
+        return "Fetching logs failed";
+
+    const auto deadline = steady::now() + kLogCommandTimeout;
+    const char *failure = nullptr;
+    char chunk[4096];
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady::now());
+        if (left.count() <= 0) {
+            failure = "Fetching logs failed";
+            break;
+        }
+        pollfd pfd{output.get(), POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            failure = "Fetching logs failed";
+            break;
+        }
+        ssize_t n = read(output.get(), chunk, sizeof chunk);
+        if (n == 0)
+            break;  // every writer has closed: the whole output is in
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            failure = "Fetching logs failed";
+            break;
+        }
+        // A script gone wild must not take the board's memory with it.
+        if (text->size() + static_cast<size_t>(n) > kLogOutputLimit) {
+            failure = "Unable to allocate memory for storing log messages";
+            break;
+        }
+        try {
+            text->append(chunk, static_cast<size_t>(n));
+        } catch (const std::bad_alloc &) {
+            failure = "Unable to allocate memory for storing log messages";
+            break;
+        }
+    }
+    output.reset();
+    if (failure != nullptr || !wait_exit_until(pid, deadline)) {
+        end_process_group(pid);
+        if (failure == nullptr)
+            failure = "Fetching logs failed";
+    }
+    (void)wait_child(pid);  // its exit status is not looked at
+    return failure;
+}
+
 }  // namespace
 
 int miner_init(const char *config_path, const char *server_url) {
@@ -26,10 +167,105 @@ int miner_init(const char *config_path, const char *server_url) {
     LOG_INFO("Api Key: %s\n", cfg->api_key);
     LOG_INFO("Dev Id: %s\n", cfg->dev_id);
 
-    // Next, in this order: the miner configuration watch and mining_start(), each
-    // wired here by the module that provides it.
-
+    if (watch_config_start(send_config_update) < 0)
+        LOG_ERROR("Failed to start watching cgminer config file\n");
+    (void)mining_start();  // a miner that cannot start has reported its state
     // Without a usable URL the daemon keeps mining without a link.
     (void)agent_connect(server_url);
     return 0;
+}
+
+int mining_start() {
+    std::lock_guard lock(mining_control_lock);
+    if (mining_start_disabled) {
+        LOG_WARN("Miner starting disabled\n");
+        return 0;
+    }
+    stop_reporting_threads();
+    int rc = cgminer_start();
+    if (rc != 0)
+        return report_start_failure(rc);
+    start_reporting_threads();
+    report_state(MINER_STATE_INITIALIZING);
+    return 0;
+}
+
+int mining_stop() {
+    std::lock_guard lock(mining_control_lock);
+    if (!cgminer_is_running()) {
+        // A supervision that gave up leaves the reporting threads behind.
+        stop_reporting_threads();
+        report_state(MINER_STATE_PAUSE);
+        return 0;
+    }
+    if (cgminer_stop() != 0)
+        return -1;
+    stop_reporting_threads();
+    metrics_report_zero();
+    report_state(MINER_STATE_PAUSE);
+    return 0;
+}
+
+int mining_restart() {
+    std::lock_guard lock(mining_control_lock);
+    if (cgminer_is_running()) {
+        if (cgminer_stop() != 0) {
+            report_state(MINER_STATE_ERROR);
+            return -1;
+        }
+        stop_reporting_threads();
+        metrics_report_zero();
+    }
+    if (mining_start_disabled) {
+        LOG_WARN("Miner starting disabled\n");
+        return 0;
+    }
+    report_state(MINER_STATE_RESTARTING);
+    stop_reporting_threads();  // left behind by a supervision that gave up
+    int rc = cgminer_start();
+    if (rc != 0)
+        return report_start_failure(rc);
+    start_reporting_threads();
+    return 0;
+}
+
+void mining_disable_start() {
+    // Waits for an operation in progress, so that none can start the miner later.
+    std::lock_guard lock(mining_control_lock);
+    mining_start_disabled = true;
+}
+
+bool mining_is_running() {
+    return cgminer_is_running();
+}
+
+int miner_send_logs(const char *request_id) {
+    assert(request_id != nullptr);
+    if (!agent_is_connected())
+        return -1;
+    std::string text;
+    const char *failure = run_log_command(&text);
+    if (failure == nullptr) {
+        json_t *answer = json_pack("{ss,ss,ss%}", "type", "logs", "request_id", request_id, "logs",
+                                   text.data(), text.size());
+        if (answer != nullptr)
+            return agent_enqueue_message(answer);
+        failure = "Failed to encode logs response";
+    }
+    LOG_ERROR("%s\n", failure);
+    json_t *answer = json_pack("{ss,ss,sb,ss}", "type", "get_logs", "request_id", request_id, "ok",
+                               0, "message", failure);
+    if (answer == nullptr)
+        return -1;
+    return agent_enqueue_message(answer);
+}
+
+int send_config_update(json_t *doc) {
+    json_ptr owned(doc);
+    if (!owned || !agent_is_connected())
+        return -1;
+    if (cgminer_api_available() && cgminer_autotuner_enabled() == 0)
+        report_state(MINER_STATE_MINING);
+    json_object_set_new(doc, "type", json_string("update_config"));
+    return agent_enqueue_message(owned.release());
 }

@@ -2,7 +2,10 @@
 // every 30 s by the status thread and at once on every state change.
 #pragma once
 
+#include <jansson.h>
+
 #include <cstdint>
+#include <mutex>
 
 struct pool_stats;
 
@@ -21,8 +24,16 @@ struct miner_state {
     uint8_t progress;  // percent, only with MINER_STATE_UPDATING
 };
 
+// Serialises every status composition with the pool fetch before it, and guards the
+// stored state. Lock order: mining control's lock, then status_lock, then the link's
+// conn_registry_lock and a connection's out_lock (taken inside the queue). Never stop
+// the metrics thread while holding it: that thread reports through it.
+extern std::mutex status_lock;
+
 // Stores state, refreshes the pool statistics and sends a report at once.
 int status_report_miner_state(const miner_state *state);
+// The same for a state without progress.
+int status_report_state(int32_t state);
 // Sends a report at once with the stored state (initializing when none yet).
 int status_report_current();
 void status_reports_suspend();
@@ -30,3 +41,6 @@ void status_reports_resume();
 // The status thread; the link starts and stops it with its own thread.
 int status_thread_start();
 int status_thread_stop();
+
+// One pool object of the report, or null when the pool's status code is 0.
+json_t *compose_pool_stats(const pool_stats *stats);

@@ -6,6 +6,7 @@
 #include <libwebsockets.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 
 // Link state shared by the agent thread and its readers. One writer per flag (the agent
@@ -23,6 +24,9 @@ struct agent_state_t {
 int agent_enqueue_message(json_t *root);
 // Queues {"type": type, "ok": result == 0}; 0, -1 or -2 as above.
 int agent_enqueue_result(int result, const char *type);
+// Waits up to limit until an authenticated connection has written everything queued
+// (at once without one). True when nothing is left waiting.
+bool agent_wait_queue_drained(std::chrono::milliseconds limit);
 
 // The 30-second abort timer of the established connection: a request to the service
 // arms it, the answer stops it; if it expires the connection is dropped and

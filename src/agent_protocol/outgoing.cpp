@@ -1,9 +1,11 @@
 // The outgoing side of a connection: its record, the queue, writes and the abort timer.
 #include <cassert>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "agent_protocol/internal.h"
+#include "common/firmware_identity.h"
 #include "common/json_ptr.h"
 #include "config.h"
 #include "log.h"
@@ -14,8 +16,6 @@ conn_data *active_conn = nullptr;
 namespace {
 
 constexpr const char *kModel = "antminer-s9";
-constexpr const char *kFirmwareId = "norix-antminer-s9";
-constexpr const char *kFirmwareVersion = "3.8.6.9";
 
 void out_msg_destroy(void *element) {
     auto *msg = static_cast<out_msg *>(element);
@@ -143,6 +143,25 @@ int agent_enqueue_result(int result, const char *type) {
     return enqueue_result(result, type, active_conn, false);
 }
 
+bool agent_wait_queue_drained(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        {
+            std::lock_guard lock(conn_registry_lock);
+            if (active_conn == nullptr || active_conn->vhd == nullptr ||
+                !active_conn->vhd->state->authenticated)
+                return true;  // nothing would leave
+            std::lock_guard out(active_conn->out_lock);
+            if (lws_ring_get_count_waiting_elements(active_conn->out_msgs,
+                                                    &active_conn->out_tail) == 0)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 void conn_abort_timer_start(int seconds) {
     std::lock_guard lock(conn_registry_lock);
     if (active_conn == nullptr) {
@@ -193,8 +212,8 @@ json_t *compose_auth_request() {
         std::lock_guard lock(agent_config_lock);
         const agent_config *cfg = agent_config_get();
         auth = json_pack("{ss,ss,ss,ss,ss,ss}", "type", "auth", "api_key", cfg->api_key,
-                         "device_id", cfg->dev_id, "model", kModel, "firmware_id", kFirmwareId,
-                         "firmware_ver", kFirmwareVersion);
+                         "device_id", cfg->dev_id, "model", kModel, "firmware_id", firmware_id(),
+                         "firmware_ver", firmware_ver());
     }
     // Otherwise the link would wait out the abort timer and reconnect for ever,
     // with nothing in the log to say why.

@@ -1,0 +1,370 @@
+"""Mining control, the miner's event pipe and the log request, inside the
+device sandbox: the real binary against the reference service and the
+simulated miner, and tests/tools/mining_tool for the log request and the
+events thread on their own."""
+
+import errno
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from miner_support_driver import miner_file, wait_until
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
+
+from service import ReferenceService  # noqa: E402
+
+AGENT_FILE = json.dumps({"api_key": "mining-test-key",
+                         "dev_id": "0BADF00D1234ABCD-02524B000001"})
+FIFO, LINK = "/tmp/events", "/tmp/event"
+LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
+SANITIZER = re.compile(r"runtime error:|ERROR: AddressSanitizer|"
+                       r"ERROR: LeakSanitizer")
+
+
+def state(msg):
+    return msg.obj.get("state", {}).get("name") if msg.type == "status" else None
+
+
+def is_zero_metrics(msg):
+    numbers = {k: v for k, v in msg.obj.items()
+               if isinstance(v, (int, float)) and k != "timestamp"}
+    return (msg.type == "metrics" and numbers and not any(numbers.values())
+            and not msg.obj.get("fans") and not msg.obj.get("chains"))
+
+
+def reports(svc, start):
+    """What the service got since start: states by name, "zero" for a zero
+    metrics message, other types by type."""
+    out = []
+    for m in svc.messages()[start:]:
+        if m.type == "status":
+            out.append(state(m))
+        elif is_zero_metrics(m):
+            out.append("zero")
+        elif m.type != "metrics":
+            out.append(m.type)
+    return out
+
+
+def wait_reports(svc, start, want, timeout=20):
+    """Waits until want is a subsequence of the reports since start."""
+    def found():
+        got = iter(reports(svc, start))
+        return all(item in got for item in want)
+    svc.wait_for(found, timeout, f"reports {want}")
+    return reports(svc, start)
+
+
+def thread_names(sb, agent):
+    return [name for _, name in sb.threads(agent.sandbox_pid)]
+
+
+def miners(sb):
+    return [pid for pid, comm in sb.processes() if comm == "bmminer"]
+
+
+def open_writer(sb, timeout=10):
+    """A blocking write end of the event pipe, once a reader has it open."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            fd = os.open(sb.path(FIFO), os.O_WRONLY | os.O_NONBLOCK)
+            os.set_blocking(fd, True)
+            return fd
+        except OSError as e:
+            if e.errno not in (errno.ENXIO, errno.ENOENT) or \
+                    time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def write_session(sb, *chunks):
+    """One writer: each chunk one write(), then close."""
+    fd = open_writer(sb)
+    try:
+        for chunk in chunks:
+            os.write(fd, chunk if isinstance(chunk, bytes) else chunk.encode())
+    finally:
+        os.close(fd)
+
+
+class Device:
+    def __init__(self, sb, svc, agent):
+        self.sb, self.svc, self.agent = sb, svc, agent
+
+    def mining(self, start=0, timeout=20):
+        self.agent.wait_for_line(r"INFO: Agent successfully authenticated$",
+                                 timeout)
+        return wait_reports(self.svc, start, ["mining"], timeout)
+
+
+@pytest.fixture
+def device(sandbox_factory, agent_factory, certs, service_port):
+    def start(pools=1, miner=None, binary=None, device_path=None,
+              stdin=subprocess.DEVNULL, service=True):
+        sb = sandbox_factory()
+        sb.write_text("/config/velmora.json", AGENT_FILE)
+        sb.write_text("/config/bmminer.conf", miner_file(pools))
+        if miner:
+            sb.write_text("/sim/miner.json", json.dumps(miner))
+        svc = None
+        if service:
+            svc = ReferenceService(port=service_port,
+                                   certfile=certs["server_cert"],
+                                   keyfile=certs["server_key"],
+                                   netns=sb.netns_fd_path)
+            services.append(svc.start())
+        kw = {"device_path": device_path} if device_path else {}
+        agent = agent_factory(sb, binary=binary, stdin=stdin, **kw)
+        devices.append(Device(sb, svc, agent))
+        return devices[-1]
+
+    devices, services = [], []
+    yield start
+    for svc in services:
+        print(svc.describe())
+        svc.stop()
+    for d in devices:
+        assert not SANITIZER.search("\n".join(d.agent.lines())), d.agent.dump()
+
+
+# The daemon.
+
+def test_start_without_a_pool_pauses_and_start_up_goes_on(device):
+    d = device(pools=0)
+    d.agent.wait_for_line(r"ERROR: At least one pool should be configured!$")
+    d.agent.wait_for_line(r"INFO: Agent successfully authenticated$")
+    names = thread_names(d.sb, d.agent)
+    assert not miners(d.sb) and "rigkeep@events" not in names \
+        and "rigkeep@metrics" not in names, names
+    assert d.agent.stop() == 0
+
+
+def test_restart_signal_restarts_and_a_burst_leaves_one_of_each(device):
+    # A miner that ignores SIGINT makes each restart last the kill grace.
+    d = device(miner={"ignore_sigint": True})
+    d.mining()
+    first, start = miners(d.sb), d.svc.mark()
+    d.agent.signal(signal.SIGUSR1)
+    wait_reports(d.svc, start, ["zero", "restarting", "mining"], 30)
+    assert len(miners(d.sb)) == 1 and miners(d.sb) != first
+    assert len(d.svc.connections()) == 1 and not d.svc.connections()[0].closed
+
+    def restarts():
+        return sum("Miner restart triggered!" in line
+                   for line in d.agent.lines())
+    start, mark = d.svc.mark(), d.agent.mark()
+    d.agent.signal(signal.SIGUSR1)
+    d.agent.wait_for_line(r"INFO: Miner restart triggered!$", start=mark)
+    for _ in range(20):
+        d.agent.signal(signal.SIGUSR1)
+    # Pending signals merge; the restarts run one after another, each longer
+    # than this pause.
+    seen = 0
+    while seen != restarts():
+        seen = restarts()
+        time.sleep(7)
+    got = wait_reports(d.svc, start, ["restarting", "mining"], 20)
+    assert got.count("restarting") == seen - 1, got
+    names = thread_names(d.sb, d.agent)
+    assert len(miners(d.sb)) == 1, d.agent.dump()
+    for name in ("rigkeep@miner", "rigkeep@events", "rigkeep@metrics"):
+        assert names.count(name) == 1, (name, names)
+    assert d.agent.stop(timeout=20) == 0
+    assert not miners(d.sb)
+
+
+def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
+    d = device()
+    d.mining()
+    start = d.svc.mark()
+    d.agent.signal(signal.SIGTERM)
+    assert d.agent.wait(12) == 0
+    assert reports(d.svc, start)[-2:] == ["zero", "pause"], d.svc.describe()
+    conn = d.svc.wait_for_close(5)
+    assert (conn.close_code, conn.closed_by) == (1000, "agent"), conn
+    assert not miners(d.sb)
+    assert d.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
+
+
+def test_events_from_the_pipe_reach_the_service(device):
+    d = device()
+    d.mining()
+    assert os.readlink(d.sb.path(LINK)) == FIFO
+    mark = d.agent.mark()
+    write_session(d.sb)  # opens and closes without writing
+    write_session(d.sb, '{"event": "restart", "reason": "fan_erorr"}\n'
+                        '{"event": "x", "reason": "overheat", "temp": "95"}\n'
+                        '{"event": "x", "reason": "hashrate_drop", ')
+    # The unfinished line is taken once the writer is gone (a writer that came
+    # before the reader saw the end would continue it).
+    d.agent.wait_for_line(r"Failed to handle restart event: .*hashrate_drop",
+                          start=mark)
+    # The last writer runs on the device and uses the link's name.
+    d.sb.run(["/bin/sh", "-c", f"cat > {LINK}"], check=True,
+             input='not json\n{"event": "x", "reason": "xchips", '
+                   '"num_chips": 4}\n')
+    want = [{"reason": "fan_error"}, {"reason": "overheat", "temp": 95},
+            {"reason": "xchips", "num_chips": 4}]
+    d.svc.wait_for(lambda: len(d.svc.messages("event")) >= 3, 10, "events")
+    time.sleep(0.5)
+    events = [m.obj for m in d.svc.messages("event")]
+    now = time.time()
+    for ev in events:
+        assert ev.pop("type") == "event" and ev.pop("name") == "restart"
+        assert abs(ev.pop("timestamp") - now) < 10
+    assert events == want, d.agent.dump()
+    log = d.agent.lines()[mark:]
+    # The unfinished line of the first writer and the bad line of the second.
+    for bad in ('{"event": "x", "reason": "hashrate_drop", ', "not json"):
+        assert f"ERROR: Unable to parse event: {bad}" in "\n".join(log)
+        assert any(line.endswith(f"Failed to handle restart event: {bad}")
+                   for line in log), log
+
+
+def test_foreign_edit_of_the_miner_file_is_sent_as_update_config(device):
+    d = device()
+    d.mining()
+    start = d.svc.mark()
+    written = time.monotonic()
+    d.sb.write_text("/config/bmminer.conf", miner_file(2))
+    msg = d.svc.wait_for_message("update_config", 10, start=start)
+    assert 2.5 < msg.mono - written < 6, msg.mono - written
+    assert len(msg.obj["pools"]) >= 2, msg.obj
+    assert "mining" in reports(d.svc, start)[:2]
+
+
+# The log request and the events thread on their own (tests/tools/mining_tool).
+
+class Tool:
+    def __init__(self, d):
+        self.d = d
+
+    def ask(self, command, timeout=45):
+        mark = self.d.agent.mark()
+        self.d.agent.proc.stdin.write((command + "\n").encode())
+        self.d.agent.proc.stdin.flush()
+        word = command.split()[0]
+        m = self.d.agent.wait_for_line(rf"^> {re.escape(word)} (.*)$", timeout,
+                                       stream="stdout", start=mark)
+        if "=" not in m[1]:
+            return m[1]
+        return dict(kv.split("=") for kv in m[1].split())
+
+
+@pytest.fixture
+def tool(device, build_dir):
+    path = build_dir / "tests" / "tools" / "mining_tool"
+    if not path.is_file():
+        pytest.skip(f"mining_tool is not built ({path} missing)")
+
+    def start(**kw):
+        d = device(binary=path, device_path="/usr/bin/mining_tool",
+                   stdin=subprocess.PIPE, **kw)
+        return Tool(d)
+    return start
+
+
+LOG_OUTPUTS = [
+    "",
+    "[    0.000000] Booting Linux \u00b5 \u2603\n",
+    "".join(f"[{i:6d}] kernel message {'.' * 15}\n"
+            for i in range(250)),  # 10,000 bytes
+]
+
+
+def test_log_request_sends_the_whole_output_or_a_failure(tool):
+    t = tool()
+    d = t.d
+    assert t.ask("wait-auth 15") == "yes"
+    assert len(LOG_OUTPUTS[2]) == 10000
+    for n, text in enumerate(LOG_OUTPUTS):
+        d.sb.set_kernel_log(text)
+        assert t.ask(f"logs r{n}")["rc"] == "0"
+        msg = d.svc.wait_for_message(
+            lambda m, n=n: m.obj and m.obj.get("request_id") == f"r{n}", 10)
+        assert msg.obj == {"type": "logs", "request_id": f"r{n}",
+                           "logs": text}
+
+    failure = {"type": "get_logs", "ok": False,
+               "message": "Fetching logs failed"}
+    assert t.ask("logs-no-fd nofd")["rc"] == "0"
+    msg = d.svc.wait_for_message(
+        lambda m: m.obj and m.obj.get("request_id") == "nofd", 10)
+    assert msg.obj == dict(failure, request_id="nofd")
+
+    d.sb.install(LOG_SCRIPT, "#!/bin/sh\nexec yes kernel\n")
+    assert t.ask("logs flood")["rc"] == "0"
+    msg = d.svc.wait_for_message(
+        lambda m: m.obj and m.obj.get("request_id") == "flood", 10)
+    assert msg.obj == dict(failure, request_id="flood", message="Unable to "
+                           "allocate memory for storing log messages")
+
+    # A hung command, with a helper in its process group, ends after 30 s.
+    d.sb.install(LOG_SCRIPT, "#!/bin/sh\necho partial\nsleep 300 &\n"
+                 "exec sleep 301\n")
+    reply = t.ask("logs hung", timeout=45)
+    assert reply["rc"] == "0" and 30000 <= int(reply["ms"]) < 33000, reply
+    msg = d.svc.wait_for_message(
+        lambda m: m.obj and m.obj.get("request_id") == "hung", 10)
+    assert msg.obj == dict(failure, request_id="hung")
+    assert not [c for _, c in d.sb.processes() if c == "sleep"]
+    assert sum("ERROR: Fetching logs failed" in line
+               for line in d.agent.lines("stderr")) == 2
+    assert not [c for _, c in d.sb.processes() if c == "yes"]
+
+
+def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(tool):
+    t = tool(service=False)
+    d = t.d
+    script_calls = [c for c in d.sb.calls() if "get_kernel_log" in c]
+    assert t.ask("logs none")["rc"] == "-1"
+    assert [c for c in d.sb.calls() if "get_kernel_log" in c] == script_calls
+
+    # Waiting for a writer, then waiting for the rest of a line.
+    for writer in (False, True):
+        assert t.ask("events-start") == {"running": "1"}
+        fd = open_writer(d.sb) if writer else None
+        if fd is not None:
+            os.write(fd, b'{"event": ')
+        else:
+            wait_until(lambda: d.sb.exists(FIFO), 5, "the pipe")
+        time.sleep(0.2)
+        reply = t.ask("events-stop")
+        assert reply["running"] == "0" and int(reply["ms"]) < 500, reply
+        if fd is not None:
+            os.close(fd)
+        assert d.sb.exists(FIFO), "a stop leaves the pipe in place"
+
+    # Bad lines, each with its pair of log lines; the thread reads on.
+    t.ask("events-start")
+    mark = d.agent.mark()
+    bad = [b"not json\n", b"[1, 2]\n", b'{"event": "x", "reason": "r\xff"}\n',
+           b'{"event": "x", "reason": "autotune"}\x00\n',
+           b'{"event": "' + b"x" * 5000 + b'"}\n']
+    write_session(d.sb, b"".join(bad))
+    write_session(d.sb, b'{"event": "x", "reason": "nothing known"}\n')
+    d.agent.wait_for_line(r"WARN: Unknown restart reason: nothing known$",
+                          start=mark)
+
+    def counts():
+        log = d.agent.lines()[mark:]
+        return (sum("Unable to parse event" in line for line in log),
+                sum("Failed to handle restart event" in line for line in log))
+    # The 5,000-byte line comes as five pieces of at most 1023 bytes.
+    wait_until(lambda: counts() == (4 + 5, 4 + 5), 5, "nine pairs of lines")
+    time.sleep(0.2)
+    assert counts() == (4 + 5, 4 + 5)
+    t.ask("events-stop")
+
+    reply = t.ask("events-cycles 50", timeout=60)
+    assert reply["fds"].split(",")[0] == reply["fds"].split(",")[1], reply
+    assert "rigkeep@events" not in thread_names(d.sb, d.agent)

@@ -1,0 +1,153 @@
+// Lines of the miner's event pipe, handed to handle_miner_event with a connection
+// record that is not attached to the library; what it queued is read from the ring.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_protocol/internal.h"
+#include "common/json_ptr.h"
+#include "events.h"
+
+namespace {
+
+struct Case {
+    std::string line;
+    int rc;              // 0, or any failure (-1)
+    std::string sent;    // the queued message without "type", "name" and "timestamp"; "" none
+    std::string logged;  // a line the handler must log; "" nothing
+};
+
+const std::string kRestart = R"({"event": "restart", "reason": ")";
+std::string event(const std::string &reason, const std::string &more = "") {
+    return kRestart + reason + "\"" + more + "}\n";
+}
+
+const Case kCases[] = {
+    // Every reason, prefixes, and the miner's own spelling of the fan failure.
+    {event("fan_erorr"), 0, R"({"reason":"fan_error"})", ""},
+    {event("fan_error"), 0, "", "WARN: Unknown restart reason: fan_error\n"},
+    {event("fan"), 0, "", "WARN: Unknown restart reason: fan\n"},
+    {event(""), 0, "", "WARN: Unknown restart reason: \n"},
+    {event("devpool_not_available"), 0, R"({"reason":"devpool_error"})", ""},
+    {event("autotune_stage2"), 0, R"({"reason":"autotune"})", ""},
+    {event("fix_hw_errors"), 0, R"({"reason":"fix_hw_errors"})", ""},
+    {event("net_connection_error!"), 0, R"({"reason":"network_error"})", ""},
+    // hashrate: a real, or a string read as a number; never an integer.
+    {event("hashrate_drop", R"(, "hashrate": 7.25)"), 0,
+     R"({"hashrate":7.25,"reason":"hashrate_drop"})", ""},
+    {event("hashrate_drop", R"(, "hashrate": "12.5")"), 0,
+     R"({"hashrate":12.5,"reason":"hashrate_drop"})", ""},
+    {event("hashrate_drop", R"(, "hashrate": "many")"), 0,
+     R"({"hashrate":0.0,"reason":"hashrate_drop"})", ""},
+    {event("hashrate_drop", R"(, "hashrate": 12)"), -1, "",
+     "ERROR: Failed to parse hashrate value\n"},
+    {event("hashrate_drop", R"(, "hashrate": "1e999")"), -1, "",
+     "ERROR: Failed to parse hashrate value\n"},
+    {event("hashrate_drop"), -1, "", "ERROR: Restart event doesn't contain hashrate key\n"},
+    // num_chips and temp: an integer, or a string read as one, within 32 bits.
+    {event("xchips", R"(, "num_chips": 3)"), 0, R"({"num_chips":3,"reason":"xchips"})", ""},
+    {event("xchips", R"(, "num_chips": "17 chips")"), 0, R"({"num_chips":17,"reason":"xchips"})",
+     ""},
+    {event("xchips", R"(, "num_chips": "none")"), 0, R"({"num_chips":0,"reason":"xchips"})", ""},
+    {event("xchips", R"(, "num_chips": 2.5)"), -1, "", "ERROR: Failed to parse num_chips value\n"},
+    {event("xchips", R"(, "num_chips": 5000000000)"), -1, "",
+     "ERROR: Failed to parse num_chips value\n"},
+    {event("xchips"), -1, "", "ERROR: Restart event doesn't contain num_chips key\n"},
+    {event("overheat", R"(, "temp": "95")"), 0, R"({"reason":"overheat","temp":95})", ""},
+    {event("overheat", R"(, "temp": -40)"), 0, R"({"reason":"overheat","temp":-40})", ""},
+    {event("overheat", R"(, "temp": "99999999999999999999")"), -1, "",
+     "ERROR: Failed to parse temp value\n"},
+    {event("overheat", R"(, "temp": [95])"), -1, "", "ERROR: Failed to parse temp value\n"},
+    {event("overheat"), -1, "", "ERROR: Restart event doesn't contain temp key\n"},
+    // Broken shapes.
+    {"not json\n", -1, "", "ERROR: Unable to parse event: not json\n"},
+    {R"({"event": "restart", "reason": "overheat", "temp": 1e999})", -1, "",
+     "ERROR: Unable to parse event: "},
+    {R"({"event": "restart", "reason": "overheat", "temp": 123456789012345678901234})", -1, "",
+     "ERROR: Unable to parse event: "},
+    {"[\"restart\", \"autotune\"]\n", -1, "", "ERROR: Unable to parse event reason: [\"restart\""},
+    {R"({"reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
+    {R"({"event": 1, "reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
+    {R"({"event": "restart", "reason": null})", -1, "", "ERROR: Unable to parse event reason: "},
+    {"{\"event\": \"restart\", \"reason\": \"auto\xff\"}\n", -1, "",
+     "ERROR: Unable to parse event: "},
+    {event("autotune").insert(kRestart.size() + 10, 1, '\0'), -1, "",
+     "ERROR: Unable to parse event: "},
+};
+
+std::string compact(const json_t *value) {
+    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)));
+    return text.get();
+}
+
+class EventsTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        vhd_.state = &state_;
+        conn_ = std::make_unique<conn_data>();
+        ASSERT_EQ(conn_open(conn_.get(), nullptr, &vhd_), 0);
+    }
+    void TearDown() override { conn_close(conn_.get()); }
+
+    std::vector<json_ptr> drain() {
+        std::vector<json_ptr> sent;
+        std::lock_guard lock(conn_->out_lock);
+        while (auto *element = static_cast<const out_msg *>(
+                   lws_ring_get_element(conn_->out_msgs, &conn_->out_tail))) {
+            sent.emplace_back(json_incref(element->message));
+            lws_ring_consume(conn_->out_msgs, &conn_->out_tail, nullptr, 1);
+            lws_ring_update_oldest_tail(conn_->out_msgs, conn_->out_tail);
+        }
+        return sent;
+    }
+
+    agent_state_t state_;
+    vhost_data vhd_{};
+    std::unique_ptr<conn_data> conn_;
+};
+
+TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.line);
+        const json_int_t before = time(nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int rc = handle_miner_event_bytes(c.line.data(), c.line.size());
+        std::string log = testing::internal::GetCapturedStdout();
+        log += testing::internal::GetCapturedStderr();
+        const json_int_t after = time(nullptr);
+
+        EXPECT_EQ(rc, c.rc);
+        if (c.logged.empty())
+            EXPECT_EQ(log, "");
+        else
+            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+
+        std::vector<json_ptr> sent = drain();
+        ASSERT_EQ(sent.size(), c.sent.empty() ? 0u : 1u);
+        if (sent.empty())
+            continue;
+        json_t *message = sent[0].get();
+        EXPECT_STREQ(json_string_value(json_object_get(message, "type")), "event");
+        EXPECT_STREQ(json_string_value(json_object_get(message, "name")), "restart");
+        json_t *stamp = json_object_get(message, "timestamp");
+        ASSERT_TRUE(json_is_integer(stamp));
+        EXPECT_GE(json_integer_value(stamp), before);
+        EXPECT_LE(json_integer_value(stamp), after);
+        for (const char *key : {"type", "name", "timestamp"})
+            json_object_del(message, key);
+        EXPECT_EQ(compact(message), c.sent);
+    }
+}
+
+TEST_F(EventsTest, AnEventWithoutAConnectionIsLostAndReportedAsAFailure) {
+    conn_close(conn_.get());
+    testing::internal::CaptureStdout();
+    EXPECT_LT(handle_miner_event(event("autotune").c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace
