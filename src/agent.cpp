@@ -170,6 +170,10 @@ void agent_stop() {
     pthread_join(agent_thread, nullptr);
 }
 
+bool agent_stop_requested() {
+    return agent_state.stop_requested;
+}
+
 bool agent_is_connected() {
     return agent_state.connected;
 }

@@ -10,6 +10,9 @@ int agent_connect(const char *url);
 // nothing when the thread is not running. Never call it on the agent thread.
 void agent_stop();
 bool agent_is_connected();
+// True from agent_stop() until the next agent_connect(): work that runs on the
+// agent thread for long (the log command) ends early so the stop stays prompt.
+bool agent_stop_requested();
 bool agent_is_authenticated();
 
 // Started by the agent thread once its context exists and stopped before it ends

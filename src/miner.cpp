@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
@@ -113,11 +114,17 @@ const char *run_log_command(std::string *text) {
             failure = "Fetching logs failed";
             break;
         }
+        // A stop of the link must not wait for the command: it would hold the
+        // link thread, and with it the daemon's exit, for up to the whole timeout.
+        if (agent_stop_requested()) {
+            failure = "Fetching logs failed";
+            break;
+        }
         pollfd pfd{output.get(), POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
+        int ready = poll(&pfd, 1, static_cast<int>(std::min<long>(left.count(), 200)));
+        if (ready == 0 || (ready < 0 && errno == EINTR))
             continue;
-        if (ready <= 0) {
+        if (ready < 0) {
             failure = "Fetching logs failed";
             break;
         }
