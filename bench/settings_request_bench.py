@@ -49,7 +49,8 @@ def ms(seconds):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--build-dir",
+                        default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--requests", type=int, default=200)
     args = parser.parse_args()
     with open(os.path.join(args.build_dir, "service_url.txt")) as f:
@@ -76,7 +77,8 @@ def main():
                 for name, request in REQUESTS.items():
                     took = sorted(round_trips(svc, request, args.requests))
                     p99 = took[min(len(took) - 1, int(len(took) * 0.99))]
-                    result[f"{name}_unchanged_ms_p50"] = ms(statistics.median(took))
+                    result[f"{name}_unchanged_ms_p50"] = \
+                        ms(statistics.median(took))
                     result[f"{name}_unchanged_ms_p99"] = ms(p99)
                     result[f"{name}_unchanged_ms_max"] = ms(took[-1])
             finally:

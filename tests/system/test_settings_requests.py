@@ -103,7 +103,8 @@ def device(sandbox_factory, agent_factory, certs, service_port):
 # rows before it left: request, changes (None: not written, miner kept),
 # chains updates queued.
 USER = {"asic_boost": False, "freq": 700, "volt": 9, "profile": "profile_user"}
-PRESET = {"asic_boost": True, "freq": 650, "volt": 8.9, "profile": "profile_14_0"}
+PRESET = {"asic_boost": True, "freq": 650, "volt": 8.9,
+          "profile": "profile_14_0"}
 SETTINGS_ROWS = [
     ({"type": "config_fans", "mode": "manual", "speed": 256 + 10},
      {"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "20"}, 0),
