@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "agent.h"
+#include "agent_msgs/agent_msgs.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/atomic_file.h"
 #include "common/firmware_identity.h"
@@ -84,6 +85,12 @@ void wire_hooks() {
     });
 }
 
+// The service's requests, in place before the link starts.
+void register_request_handlers() {
+    register_network_pools_handlers();
+    register_fans_perf_chains_handlers();
+}
+
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
@@ -128,6 +135,7 @@ int main(int argc, char **argv) {
     // anything saves into /config again.
     remove_atomic_write_leftovers(paths::kConfigDir);
     wire_hooks();
+    register_request_handlers();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");
