@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "agent.h"
+#include "agent_msgs/agent_msgs.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/firmware_identity.h"
 #include "common/paths.h"
@@ -122,6 +123,8 @@ int main(int argc, char **argv) {
 
     parse_options(argc, argv);
     wire_hooks();
+    // The service's requests, registered before miner_init connects the link.
+    register_autotuner_watchdog_config_handlers();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");
