@@ -225,6 +225,8 @@ int mining_restart() {
 }
 
 void mining_disable_start() {
+    // Waits for an operation in progress, so that none can start the miner later.
+    std::lock_guard lock(mining_control_lock);
     mining_start_disabled = true;
 }
 

@@ -22,7 +22,8 @@ int miner_init(const char *config_path, const char *server_url);
 int mining_start();
 int mining_stop();
 int mining_restart();
-// Every later start is skipped (the firmware update). Never undone.
+// Every later start is skipped (the firmware update, the shutdown). Never undone.
+// Returns once no start, stop or restart is in progress.
 void mining_disable_start();
 bool mining_is_running();
 
