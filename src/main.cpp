@@ -84,6 +84,13 @@ void wire_hooks() {
     });
 }
 
+// The service's requests, in place before the link starts.
+void register_request_handlers() {
+    register_network_pools_handlers();
+    register_fans_perf_chains_handlers();
+    register_autotuner_watchdog_config_handlers();
+}
+
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
@@ -125,8 +132,7 @@ int main(int argc, char **argv) {
 
     parse_options(argc, argv);
     wire_hooks();
-    // The service's requests, registered before miner_init connects the link.
-    register_autotuner_watchdog_config_handlers();
+    register_request_handlers();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "agent_msgs/agent_msgs.h"
+#include "agent_msgs/settings_request.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
@@ -27,19 +28,12 @@ bool upload_marker_exists() {
     return access(paths::kUploadMarker, F_OK) == 0;
 }
 
-// A settings request: open the edit, apply, write once. -1 at the first failure.
-int settings_bracket(int (*apply)(json_t *), json_t *root) {
-    if (miner_settings_begin() < 0 || apply(root) < 0 || miner_settings_commit() < 0)
-        return -1;
-    return 0;
-}
-
 int handle_config_autotuner(json_t *root) {
-    return settings_bracket(config_autotuner, root);
+    return run_settings_request(config_autotuner, root);
 }
 
 int handle_config_watchdog(json_t *root) {
-    return settings_bracket(config_watchdog, root);
+    return run_settings_request(config_watchdog, root);
 }
 
 // The live network settings as the service sees them (the hostname stays local).
@@ -152,15 +146,15 @@ int config_autotuner(json_t *root) {
     int stage1 = 0;
     int stage2 = 0;
     int stage3 = 0;
-    int stage3_interval = 3;
-    int downclock_step = 0;
-    int min_freq = 0;
-    int hashrate_deviation = 0;
-    int test_time = 0;
-    int down_freq_hw = 0;
+    json_int_t stage3_interval = 3;
+    json_int_t downclock_step = 0;
+    json_int_t min_freq = 0;
+    json_int_t hashrate_deviation = 0;
+    json_int_t test_time = 0;
+    json_int_t down_freq_hw = 0;
     int reset_chips = 0;
     json_error_t error;
-    if (json_unpack_ex(root, &error, 0, "{sb,sb,sb,s?i,si,si,si,si,si,s?b}", "stage1", &stage1,
+    if (json_unpack_ex(root, &error, 0, "{sb,sb,sb,s?I,sI,sI,sI,sI,sI,s?b}", "stage1", &stage1,
                        "stage2", &stage2, "stage3", &stage3, "stage3_interval", &stage3_interval,
                        "downclock_step", &downclock_step, "min_freq", &min_freq,
                        "hashrate_deviation", &hashrate_deviation, "test_time", &test_time,
@@ -168,16 +162,27 @@ int config_autotuner(json_t *root) {
         LOG_ERROR("Failed to parse config autotuner request - %s\n", error.text);
         return -1;
     }
-    return cgminer_autotuner(stage1 != 0, stage2 != 0, stage3 != 0, stage3_interval, downclock_step,
-                             static_cast<uint16_t>(static_cast<unsigned>(min_freq) & 0xFFFFu),
-                             hashrate_deviation, test_time, down_freq_hw, reset_chips != 0);
+    for (json_int_t value :
+         {stage3_interval, downclock_step, min_freq, hashrate_deviation, test_time, down_freq_hw}) {
+        if (!fits_int(value)) {
+            LOG_ERROR("Failed to parse config autotuner request - %s\n", "Integer out of range");
+            return -1;
+        }
+    }
+    return cgminer_autotuner(
+        stage1 != 0, stage2 != 0, stage3 != 0, static_cast<int32_t>(stage3_interval),
+        static_cast<int32_t>(downclock_step), static_cast<uint16_t>(min_freq & 0xFFFF),
+        static_cast<int32_t>(hashrate_deviation), static_cast<int32_t>(test_time),
+        static_cast<int32_t>(down_freq_hw), reset_chips != 0);
 }
 
 int config_watchdog(json_t *root) {
-    // Only integers count; anything else is 0.
+    // Only integers that fit count; anything else is 0 (the watchdog's "off").
     auto value = [root](const char *key) {
         json_t *v = json_object_get(root, key);
-        return json_is_integer(v) ? static_cast<int32_t>(json_integer_value(v)) : 0;
+        return json_is_integer(v) && fits_int(json_integer_value(v))
+                   ? static_cast<int32_t>(json_integer_value(v))
+                   : 0;
     };
     return cgminer_watchdog(value("min_hr"), value("max_xchips"), value("max_temp"));
 }

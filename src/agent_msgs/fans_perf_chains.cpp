@@ -1,139 +1,205 @@
-// The fan, performance and chain sections: the same object forms as the
-// "config_fans", "config_perf" and "config_chain" requests.
-#include <climits>
-#include <cstdlib>
+// Requests that tune the hashing hardware: fans, performance profile, and the
+// frequency and voltage of each chain and chip.
 #include <cstring>
 
 #include "agent_msgs/agent_msgs.h"
+#include "agent_msgs/settings_request.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/json_ptr.h"
 #include "log.h"
-#include "norix/miner_support/settings.h"
+#include "norix/miner_config.h"
 
 namespace {
 
 constexpr uint8_t kChains[] = {6, 7, 8};
-constexpr int kChipsPerChain = 63;
+constexpr int kChainIdMin = 1;
+constexpr int kChainIdMax = 16;
+constexpr uint16_t kDefaultChainFreq = 600;
+constexpr double kDefaultChainVolt = 8.9;
+constexpr const char *kUserProfile = "profile_user";
+constexpr size_t kUserProfileLen = 12;
 
-// The leading decimal number of text (0 without one), clamped to int.
-int decimal_prefix(const char *text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+uint16_t low16(json_int_t value) {
+    return static_cast<uint16_t>(value & 0xffff);
 }
 
-uint16_t low16(int value) {
-    return static_cast<uint16_t>(static_cast<unsigned>(value) & 0xFFFFu);
+struct perf_request {
+    int asic_boost = 1;
+    const char *profile = kUserProfile;  // borrowed from the request
+    json_int_t freq = kDefaultChainFreq;
+    double volt = kDefaultChainVolt;
+};
+
+int parse_perf(json_t *perf, perf_request *out) {
+    json_error_t error;
+    if (json_unpack_ex(perf, &error, 0, "{sb,s?s,sI,sF}", "asic_boost", &out->asic_boost, "profile",
+                       &out->profile, "freq", &out->freq, "volt", &out->volt) != 0) {
+        LOG_ERROR("Failed to parse perf request - %s\n", error.text);
+        return -1;
+    }
+    if (!fits_int(out->freq)) {
+        LOG_ERROR("Failed to parse perf request - %s\n", "Integer out of range for 'freq'");
+        return -1;
+    }
+    return 0;
 }
 
-// Folds one setter result into changed; false when it failed.
-bool applied(int result, bool &changed) {
-    if (result < 0)
-        return false;
-    if (result > 0)
-        changed = true;
-    return true;
+int apply_perf(const perf_request &req) {
+    bool changed = false;
+    int r = cgminer_asic_boost(req.asic_boost != 0);
+    if (r < 0)
+        return -1;
+    changed |= r > 0;
+    if ((r = cgminer_profile(req.profile)) < 0)
+        return -1;
+    changed |= r > 0;
+    if ((r = cgminer_freq(low16(req.freq))) < 0)
+        return -1;
+    changed |= r > 0;
+    if ((r = cgminer_volt(req.volt)) < 0)
+        return -1;
+    changed |= r > 0;
+    // A preset brings its own chain settings: every override goes, whether or not
+    // the profile itself changed.
+    if (strncmp(req.profile, kUserProfile, kUserProfileLen) != 0)
+        (void)reset_chain_overrides();
+    return changed ? 1 : 0;
+}
+
+struct autotuner_request {
+    int stage1 = 0;
+    int stage2 = 0;
+    int stage3 = 0;
+    json_int_t stage3_interval = 3;
+    json_int_t downclock_step = 0;
+    json_int_t min_freq = 0;
+    json_int_t hashrate_deviation = 0;
+    json_int_t test_time = 0;
+    json_int_t down_freq_hw = 0;
+    int reset_chips = 0;
+};
+
+int parse_autotuner(json_t *autotuner, autotuner_request *out) {
+    json_error_t error;
+    if (json_unpack_ex(autotuner, &error, 0, "{sb,sb,sb,s?I,sI,sI,sI,sI,sI,s?b}", "stage1",
+                       &out->stage1, "stage2", &out->stage2, "stage3", &out->stage3,
+                       "stage3_interval", &out->stage3_interval, "downclock_step",
+                       &out->downclock_step, "min_freq", &out->min_freq, "hashrate_deviation",
+                       &out->hashrate_deviation, "test_time", &out->test_time, "down_freq_hw",
+                       &out->down_freq_hw, "reset_chips", &out->reset_chips) != 0) {
+        LOG_ERROR("Failed to parse config autotuner request - %s\n", error.text);
+        return -1;
+    }
+    for (json_int_t value : {out->stage3_interval, out->downclock_step, out->min_freq,
+                             out->hashrate_deviation, out->test_time, out->down_freq_hw}) {
+        if (!fits_int(value)) {
+            LOG_ERROR("Failed to parse config autotuner request - %s\n", "Integer out of range");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int apply_autotuner(const autotuner_request &req) {
+    return cgminer_autotuner(req.stage1 != 0, req.stage2 != 0, req.stage3 != 0,
+                             static_cast<int32_t>(req.stage3_interval),
+                             static_cast<int32_t>(req.downclock_step), low16(req.min_freq),
+                             static_cast<int32_t>(req.hashrate_deviation),
+                             static_cast<int32_t>(req.test_time),
+                             static_cast<int32_t>(req.down_freq_hw), req.reset_chips != 0);
 }
 
 }  // namespace
 
-int config_fans(json_t *root) {
-    const char *mode = nullptr;
-    int speed = 0;
-    json_error_t error;
-    if (json_unpack_ex(root, &error, 0, "{ss,s?i}", "mode", &mode, "speed", &speed) != 0) {
-        LOG_ERROR("Failed to parse config fans request - %s\n", error.text);
-        return -1;
-    }
-    const bool manual = strcmp(mode, "manual") == 0;
-    return cgminer_fans(manual ? 1 : 0, static_cast<uint8_t>(static_cast<unsigned>(speed) & 0xFFu));
-}
-
 json_t *compose_default_chains() {
-    json_t *chains = json_array();
-    if (chains == nullptr)
+    json_ptr chains(json_array());
+    if (!chains)
         return nullptr;
     for (uint8_t chain : kChains) {
-        const char id[2] = {static_cast<char>('0' + chain), '\0'};
-        json_array_append_new(chains, json_pack("{ss,sb,sb,si,sf,so*}", "id", id, "use_global_freq",
-                                                1, "use_global_volt", 1, "freq", 600, "volt", 8.9,
-                                                "chips", json_array()));
+        char id[4];
+        snprintf(id, sizeof id, "%d", chain);
+        json_t *item = json_pack("{ss,sb,sb,si,sf,so*}", "id", id, "use_global_freq", 1,
+                                 "use_global_volt", 1, "freq", static_cast<int>(kDefaultChainFreq),
+                                 "volt", kDefaultChainVolt, "chips", json_array());
+        if (item == nullptr || json_array_append_new(chains.get(), item) != 0)
+            return nullptr;
     }
-    return chains;
+    return chains.release();
 }
 
 int reset_chain_overrides() {
     for (uint8_t chain : kChains) {
-        cgminer_chain_freq(chain, 0);
-        cgminer_chain_volt(chain, 0.0);
-        for (int chip = 1; chip <= kChipsPerChain; ++chip)
-            cgminer_chip_freq(chain, static_cast<uint8_t>(chip), 0);
+        (void)cgminer_chain_freq(chain, 0);
+        (void)cgminer_chain_volt(chain, 0.0);
+        for (uint8_t chip = 1; chip <= kMinerChainChips; ++chip)
+            (void)cgminer_chip_freq(chain, chip, 0);
     }
-    json_t *msg = json_pack("{ss,so}", "type", "update_config", "chains", compose_default_chains());
+    json_t *chains = compose_default_chains();
+    json_t *msg =
+        chains ? json_pack("{ss,so}", "type", "update_config", "chains", chains) : nullptr;
     if (msg == nullptr) {
-        LOG_ERROR("Failed to compose chains update\n");
+        LOG_ERROR("Failed to compose the chains update\n");
         return -1;
     }
     return agent_enqueue_message(msg);
 }
 
-int config_perf(json_t *perf) {
-    int asic_boost = 1;
-    const char *profile = "profile_user";
-    int freq = 600;
-    double volt = 8.9;
+int config_fans(json_t *root) {
+    const char *mode = nullptr;
+    json_int_t speed = 0;
     json_error_t error;
-    if (json_unpack_ex(perf, &error, 0, "{sb,s?s,si,sF}", "asic_boost", &asic_boost, "profile",
-                       &profile, "freq", &freq, "volt", &volt) != 0) {
-        LOG_ERROR("Failed to parse perf request - %s\n", error.text);
+    if (json_unpack_ex(root, &error, 0, "{ss,s?I}", "mode", &mode, "speed", &speed) != 0) {
+        LOG_ERROR("Failed to parse config fans request - %s\n", error.text);
         return -1;
     }
-    bool changed = false;
-    if (!applied(cgminer_asic_boost(asic_boost != 0), changed) ||
-        !applied(cgminer_profile(profile), changed) ||
-        !applied(cgminer_freq(low16(freq)), changed) || !applied(cgminer_volt(volt), changed))
+    if (!fits_int(speed)) {
+        LOG_ERROR("Failed to parse config fans request - %s\n", "Integer out of range for 'speed'");
         return -1;
-    // A preset profile sets the frequencies itself: chain and chip overrides go.
-    if (strncmp(profile, "profile_user", 12) != 0)
-        reset_chain_overrides();
-    return changed ? 1 : 0;
+    }
+    const bool manual = strcmp(mode, "manual") == 0;
+    return cgminer_fans(manual ? 1 : 0, static_cast<uint8_t>(speed & 0xff));
 }
 
-int config_chips(uint8_t chain, json_t *chips) {
+int config_perf(json_t *perf) {
+    perf_request req;
+    if (parse_perf(perf, &req) != 0)
+        return -1;
+    return apply_perf(req);
+}
+
+int config_chips(int chain, json_t *chips) {
     if (!json_is_array(chips)) {
         LOG_ERROR("Chips must be an array object\n");
         return -1;
     }
-    // The list replaces every override of the chain: chips not listed get none.
-    uint16_t freqs[kChipsPerChain] = {};
+    uint16_t freqs[kMinerChainChips] = {};
     size_t index;
     json_t *element;
     json_array_foreach(chips, index, element) {
         const char *id = nullptr;
-        int freq = 0;
-        if (json_unpack(element, "{ss,si}", "id", &id, "freq", &freq) != 0) {
+        json_int_t freq = 0;
+        if (json_unpack(element, "{ss,sI}", "id", &id, "freq", &freq) != 0 || !fits_int(freq)) {
             c_str_ptr text(json_dumps(element, JSON_INDENT(2) | JSON_ENCODE_ANY));
             LOG_ERROR("Chain %d: failed to parse chip settings:\n%s\n", chain,
-                      text ? text.get() : "(null)");
+                      text ? text.get() : "");
             continue;
         }
-        const int chip = decimal_prefix(id);
-        if (chip < 1 || chip > kChipsPerChain) {
+        const int chip = miner_config_text_to_int(id);
+        if (chip < 1 || chip > kMinerChainChips) {
             LOG_ERROR("Chain %d: chip %d is out of range\n", chain, chip);
             continue;
         }
-        freqs[chip - 1] = low16(freq);
+        freqs[chip - 1] = low16(freq);  // a later entry for the same chip wins
     }
     bool changed = false;
-    for (int chip = 1; chip <= kChipsPerChain; ++chip) {
-        if (!applied(cgminer_chip_freq(chain, static_cast<uint8_t>(chip), freqs[chip - 1]),
-                     changed)) {
+    for (int chip = 1; chip <= kMinerChainChips; ++chip) {
+        const int r = cgminer_chip_freq(static_cast<uint8_t>(chain), static_cast<uint8_t>(chip),
+                                        freqs[chip - 1]);
+        if (r < 0) {
             LOG_ERROR("Chain %d: failed to set frequency to chip %d\n", chain, chip);
             return -1;
         }
+        changed |= r > 0;
     }
     return changed ? 1 : 0;
 }
@@ -142,32 +208,41 @@ int config_chain(json_t *chain_obj) {
     const char *id = nullptr;
     int use_global_freq = 1;
     int use_global_volt = 1;
-    int freq = 0;
+    json_int_t freq = 0;
     double volt = 0.0;
     json_t *chips = nullptr;
     json_error_t error;
-    if (json_unpack_ex(chain_obj, &error, 0, "{ss,sb,sb,si,sF,so*}", "id", &id, "use_global_freq",
+    if (json_unpack_ex(chain_obj, &error, 0, "{ss,sb,sb,sI,sF,so*}", "id", &id, "use_global_freq",
                        &use_global_freq, "use_global_volt", &use_global_volt, "freq", &freq, "volt",
                        &volt, "chips", &chips) != 0) {
         LOG_ERROR("Failed to parse config chain request - %s\n", error.text);
         return -1;
     }
-    const int chain = decimal_prefix(id);
-    if (chain < 1 || chain > 16) {
-        LOG_ERROR("Chain %d is out of range [%d, %d]\n", chain, 1, 16);
+    if (!fits_int(freq)) {
+        LOG_ERROR("Failed to parse config chain request - %s\n", "Integer out of range for 'freq'");
+        return -1;
+    }
+    const int chain = miner_config_text_to_int(id);
+    if (chain < kChainIdMin || chain > kChainIdMax) {
+        LOG_ERROR("Chain %d is out of range [%d, %d]\n", chain, kChainIdMin, kChainIdMax);
         return -1;
     }
     if (use_global_freq)
         freq = 0;
     if (use_global_volt)
         volt = 0.0;
-    const auto chain8 = static_cast<uint8_t>(chain);
+
     bool changed = false;
-    if (!applied(cgminer_chain_freq(chain8, low16(freq)), changed) ||
-        !applied(cgminer_chain_volt(chain8, volt), changed))
+    int r = cgminer_chain_freq(static_cast<uint8_t>(chain), low16(freq));
+    if (r < 0)
         return -1;
-    if (chips != nullptr && !applied(config_chips(chain8, chips), changed))
+    changed |= r > 0;
+    if ((r = cgminer_chain_volt(static_cast<uint8_t>(chain), volt)) < 0)
         return -1;
+    changed |= r > 0;
+    if ((r = config_chips(chain, chips)) < 0)
+        return -1;
+    changed |= r > 0;
     return changed ? 1 : 0;
 }
 
@@ -180,8 +255,44 @@ int config_chains(json_t *chains) {
     size_t index;
     json_t *chain;
     json_array_foreach(chains, index, chain) {
-        if (!applied(config_chain(chain), changed))
+        const int r = config_chain(chain);
+        if (r < 0)
             return -1;
+        changed |= r > 0;
     }
     return changed ? 1 : 0;
+}
+
+int handle_config_fans(json_t *root) {
+    return run_settings_request(config_fans, root);
+}
+
+int handle_config_chain(json_t *root) {
+    return run_settings_request(config_chain, root);
+}
+
+int handle_config_perf(json_t *root) {
+    json_t *perf = json_object_get(root, "perf");
+    json_t *autotuner = json_object_get(root, "autotuner");
+    if (miner_settings_begin() != 0)
+        return -1;
+    // Both objects are read before anything is applied: a malformed autotuner must
+    // not leave a chains update queued for a request that failed.
+    perf_request perf_req;
+    autotuner_request autotuner_req;
+    if (perf != nullptr && parse_perf(perf, &perf_req) != 0)
+        return -1;
+    if (autotuner != nullptr && parse_autotuner(autotuner, &autotuner_req) != 0)
+        return -1;
+    if (perf != nullptr && apply_perf(perf_req) < 0)
+        return -1;
+    if (autotuner != nullptr && apply_autotuner(autotuner_req) < 0)
+        return -1;
+    return miner_settings_commit() < 0 ? -1 : 0;
+}
+
+void register_fans_perf_chains_handlers() {
+    agent_register_request_handler("config_fans", handle_config_fans);
+    agent_register_request_handler("config_perf", handle_config_perf);
+    agent_register_request_handler("config_chain", handle_config_chain);
 }

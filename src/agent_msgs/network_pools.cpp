@@ -1,25 +1,31 @@
-// The network and pool sections: the same object forms as the "config_network" and
-// "config_pools" requests.
+// Requests that change how the device reaches the world: its own addresses and its
+// mining pools.
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "agent_msgs/agent_msgs.h"
+#include "agent_msgs/settings_request.h"
+#include "agent_protocol/agent_protocol.h"
+#include "common/spawn.h"
 #include "config.h"
 #include "log.h"
-#include "norix/miner_support/settings.h"
 #include "util.h"
 
 namespace {
 
-const char *const kDefaultDns[2] = {"8.8.8.8", "8.8.4.4"};
+constexpr const char *kDefaultNameServers[2] = {"8.8.8.8", "8.8.4.4"};
+// Backgrounds itself: the link thread only waits for the shell to fork.
+constexpr const char *kNetworkRestart = "(sleep 1; /etc/init.d/network.sh restart) &";
+constexpr const char *kPoolKeys[kMinerPoolSlots] = {"main", "reserved", "reserved2"};
 
-// network.conf is read by a shell script: an address is a non-empty run of letters,
-// digits, '.', ':' and '-', nothing else.
-bool valid_address(const char *value) {
-    if (value[0] == '\0')
+// network.conf is read by a shell script: an address is letters, digits, '.', ':'
+// and '-', and never empty.
+bool is_address_text(const char *text) {
+    if (*text == '\0')
         return false;
-    for (const char *p = value; *p != '\0'; ++p) {
+    for (const char *p = text; *p != '\0'; ++p) {
         const char c = *p;
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                         (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-';
@@ -29,102 +35,142 @@ bool valid_address(const char *value) {
     return true;
 }
 
+// Fills net for static mode from the request's values; -1 (logged) when one of them
+// is not an address.
+int fill_static_network(network_config *net, const char *ip, const char *netmask,
+                        const char *gateway, json_t *dns) {
+    const char *servers[2] = {kDefaultNameServers[0], kDefaultNameServers[1]};
+    if (json_is_array(dns)) {
+        for (size_t i = 0; i < 2 && i < json_array_size(dns); ++i) {
+            if (const char *server = json_string_value(json_array_get(dns, i)))
+                servers[i] = server;
+        }
+    }
+    const struct {
+        const char *key;
+        const char *value;
+    } values[] = {{"ip", ip},
+                  {"netmask", netmask},
+                  {"gateway", gateway},
+                  {"dnsservers", servers[0]},
+                  {"dnsservers", servers[1]}};
+    for (const auto &v : values) {
+        if (!is_address_text(v.value)) {
+            LOG_ERROR("Failed to parse config network message - %s\n",
+                      (std::string("Invalid address in '") + v.key + "'").c_str());
+            return -1;
+        }
+    }
+    net->mode = 1;
+    copy_cut(net->ip, ip);
+    copy_cut(net->netmask, netmask);
+    copy_cut(net->gateway, gateway);
+    copy_cut(net->dns[0], servers[0]);
+    copy_cut(net->dns[1], servers[1]);
+    net->dns_count = 2;
+    return 0;
+}
+
+int apply_pool(int slot, json_t *pool) {
+    const char *url = nullptr;
+    const char *worker = nullptr;
+    const char *password = nullptr;
+    json_error_t error;
+    if (json_unpack_ex(pool, &error, 0, "{ss,ss,s?s}", "stratum_url", &url, "worker", &worker,
+                       "password", &password) != 0) {
+        LOG_ERROR("Failed to parse pool params - %s\n", error.text);
+        return -1;
+    }
+    return cgminer_pool(slot, url, worker, password);
+}
+
 }  // namespace
 
 int config_network(json_t *root) {
     agent_config *live = agent_config_get();
-    network_config net;
-    memset(&net, 0, sizeof net);
-    copy_cut(net.hostname, live->network.hostname);
+    network_config fresh;
+    memset(&fresh, 0, sizeof fresh);
+    {
+        std::lock_guard lock(agent_config_lock);
+        copy_cut(fresh.hostname, live->network.hostname);  // not the service's to change
+    }
 
     const char *mode = nullptr;
     const char *ip = nullptr;
     const char *netmask = nullptr;
     const char *gateway = nullptr;
-    json_t *dnsservers = nullptr;
+    json_t *dns = nullptr;
     json_error_t error;
     if (json_unpack_ex(root, &error, 0, "{ss,s?s,s?s,s?s,s?o}", "mode", &mode, "ip", &ip, "netmask",
-                       &netmask, "gateway", &gateway, "dnsservers", &dnsservers) != 0) {
+                       &netmask, "gateway", &gateway, "dnsservers", &dns) != 0) {
         LOG_ERROR("Failed to parse config network message - %s\n", error.text);
         return -1;
     }
-
     if (strcmp(mode, "static") == 0) {
-        if (ip == nullptr || netmask == nullptr || gateway == nullptr || dnsservers == nullptr) {
+        if (ip == nullptr || netmask == nullptr || gateway == nullptr || dns == nullptr) {
             LOG_ERROR("Static network mode requires ALL parameters!\n");
             return -1;
         }
-        const char *dns[2] = {kDefaultDns[0], kDefaultDns[1]};
-        if (json_is_array(dnsservers)) {
-            for (size_t i = 0; i < 2 && i < json_array_size(dnsservers); ++i) {
-                const char *server = json_string_value(json_array_get(dnsservers, i));
-                if (server != nullptr)
-                    dns[i] = server;
-            }
-        }
-        const struct {
-            const char *key;
-            const char *value;
-        } addresses[] = {{"ip", ip},
-                         {"netmask", netmask},
-                         {"gateway", gateway},
-                         {"dnsservers", dns[0]},
-                         {"dnsservers", dns[1]}};
-        for (const auto &address : addresses) {
-            if (!valid_address(address.value)) {
-                LOG_ERROR("Failed to parse config network message - %s\n",
-                          (std::string("Invalid value of ") + address.key).c_str());
-                return -1;
-            }
-        }
-        net.mode = 1;
-        copy_cut(net.ip, ip);
-        copy_cut(net.netmask, netmask);
-        copy_cut(net.gateway, gateway);
-        copy_cut(net.dns[0], dns[0]);
-        copy_cut(net.dns[1], dns[1]);
-        net.dns_count = 2;
+        if (fill_static_network(&fresh, ip, netmask, gateway, dns) != 0)
+            return -1;
     } else {
-        net.mode = 0;
+        fresh.mode = 0;  // DHCP: only the hostname
     }
 
-    if (memcmp(&net, &live->network, sizeof net) == 0)
-        return 0;
+    network_config previous;
     {
-        // Readers of the record hold the lock.
         std::lock_guard lock(agent_config_lock);
-        live->network = net;
+        if (memcmp(&fresh, &live->network, sizeof fresh) == 0)
+            return 0;
+        previous = live->network;
+        live->network = fresh;
     }
     if (agent_config_save() != 0) {
         LOG_ERROR("Failed to save miner configuration file\n");
+        // The files still hold the old settings; so does memory, so that the same
+        // request is tried again rather than taken as already done.
+        std::lock_guard lock(agent_config_lock);
+        live->network = previous;
         return -1;
     }
     return 1;
 }
 
+void apply_network_config() {
+    LOG_INFO("Applying network configuration\n");
+    if (run_shell(kNetworkRestart) < 0)
+        LOG_ERROR("Failed to run the network restart: %s\n", strerror(errno));
+}
+
+int handle_config_network(json_t *root) {
+    int result = config_network(root);
+    if (result >= 1)
+        apply_network_config();
+    return result;
+}
+
 int config_pools(json_t *root) {
-    static const char *const kSlots[] = {"main", "reserved", "reserved2"};
-    if (json_object_get(root, kSlots[0]) == nullptr) {
+    if (json_object_get(root, kPoolKeys[0]) == nullptr) {
         LOG_ERROR("Pools configuration failed, at least the main pool must be specified\n");
         return -1;
     }
-    for (int slot = 0; slot < 3; ++slot) {
-        json_t *pool = json_object_get(root, kSlots[slot]);
+    for (int slot = 0; slot < kMinerPoolSlots; ++slot) {
+        json_t *pool = json_object_get(root, kPoolKeys[slot]);
         if (pool == nullptr) {
-            cgminer_pool(slot, "", "", "");
+            (void)cgminer_pool(slot, "", "", "");  // empties the slot
             continue;
         }
-        const char *url = nullptr;
-        const char *worker = nullptr;
-        const char *password = nullptr;
-        json_error_t error;
-        if (json_unpack_ex(pool, &error, 0, "{ss,ss,s?s}", "stratum_url", &url, "worker", &worker,
-                           "password", &password) != 0) {
-            LOG_ERROR("Failed to parse pool params - %s\n", error.text);
-            return -1;
-        }
-        if (cgminer_pool(slot, url, worker, password) < 0)
+        if (apply_pool(slot, pool) < 0)
             return -1;
     }
     return 0;
+}
+
+int handle_config_pools(json_t *root) {
+    return run_settings_request(config_pools, root);
+}
+
+void register_network_pools_handlers() {
+    agent_register_request_handler("config_network", handle_config_network);
+    agent_register_request_handler("config_pools", handle_config_pools);
 }
