@@ -134,11 +134,11 @@ def device(sandbox_factory, agent_factory, certs, service_port):
     services = []
 
     def start(pools=2, registration=False, marker=False, config="stored",
-              update=True, update_delay=0.0, env=None):
+              update=True, update_delay=0.0, env=None, miner_text=None):
         sb = sandbox_factory()
         sb.write_text("/config/velmora.json", AGENT_FILE)
         sb.write_text(NET_CONF, NET_TEXT)
-        sb.write_text(MINER_CONF, conf_text(settings(pools)))
+        sb.write_text(MINER_CONF, miner_text or conf_text(settings(pools)))
         if marker:
             sb.write_text(MARKER, "")
         svc = ReferenceService(port=service_port, certfile=certs["server_cert"],
@@ -315,3 +315,18 @@ def test_unanswered_requests_drop_the_link_and_reports_resume(device):
         assert 29 <= (closed - sent) * 10 <= 32, (sent, closed)
     assert len([line for line in d.agent.lines()
                 if "Aborting agent connection on timeout" in line]) == 2
+
+
+def test_upload_without_a_document_drops_the_link_until_there_is_one(device):
+    d = device(marker=True, miner_text="{not json", env=faketime_env(10))
+    d.agent.wait_for_line("ERROR: Failed to compose device config, "
+                          "dropping the connection$", 15)
+    first = d.svc.wait_for_close(10, d.svc.connections()[0])
+    assert "update_config" not in [m.type for m in first.received]
+    d.sb.write_text(MINER_CONF, conf_text(settings()))
+    config = d.svc.wait_for_message("config", 20)
+    *dropped, last = [c for c in d.svc.connections() if c.id <= config.conn_id]
+    assert [m.type for m in last.received if m.type == "update_config"] == \
+        ["update_config"] and not d.sb.exists(MARKER)
+    assert all(c.closed and "update_config" not in
+               [m.type for m in c.received] for c in dropped), dropped
