@@ -210,39 +210,35 @@ def test_config_answer_applies_every_section_and_commits_once(device, pools):
     assert not d.svc.messages("update_config")
 
 
-BAD = {"network": ({"mode": "static", "ip": "10.0.3.7;reboot",
-                    "netmask": "255.255.0.0", "gateway": "10.0.3.1",
-                    "dnsservers": []},
-                   "Failed to parse config network message - "),
-       "pools": ({"reserved": pool(1)}, "Pools configuration failed, at least "
-                 "the main pool must be specified"),
-       "fans": ({"speed": 50}, "Failed to parse config fans request - "),
-       "perf": ({"asic_boost": True, "freq": 700},
-                "Failed to parse perf request - "),
-       "chains": ({"id": "7"},
-                  "Failed to parse chains settings, it should be an array"),
-       "autotuner": (dict(AUTOTUNER, min_freq=450.5),
-                     "Failed to parse config autotuner request - ")}
+# Each section malformed in turn, after valid changes to the miner's sections
+# before it (a valid "network" would be saved first: left out).
+BAD = [("network", {"mode": "static", "ip": "10.0.3.7;reboot", "netmask":
+                    "255.255.0.0", "gateway": "10.0.3.1", "dnsservers": []},
+        "Failed to parse config network message - "),
+       ("network", dict(ANSWER["network"], gateway=""),
+        "Failed to parse config network message - "),
+       ("pools", {"reserved": pool(1)},
+        "Pools configuration failed, at least the main pool must be specified"),
+       ("fans", {"speed": 50}, "Failed to parse config fans request - "),
+       ("perf", {"asic_boost": True, "freq": 700},
+        "Failed to parse perf request - "),
+       ("chains", {"id": "7"},
+        "Failed to parse chains settings, it should be an array"),
+       ("chains", [dict(ANSWER["chains"][0], chips="3:690")],
+        "Chips must be an array object"),
+       ("autotuner", dict(AUTOTUNER, min_freq=450.5),
+        "Failed to parse config autotuner request - ")]
 
 
 def test_config_answers_that_apply_nothing(device):
     d = device()
     d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
-    cases = [({"ok": False, "message": "Nothing here"},
-              "Request config failed - Nothing here")]
-    # Each section malformed in turn, after valid changes to those before it.
-    # (A valid "network" is saved before the miner's sections: left out here.)
     names = list(ANSWER)
-    for n, name in enumerate(names[:-1]):
-        answer = {k: ANSWER[k] for k in names[1:n]}
-        answer[name], line = BAD[name]
-        cases.append((answer, line))
-    cases.append(({"network": dict(ANSWER["network"], gateway="")},
-                  "Failed to parse config network message - "))
-    cases.append(({"chains": [dict(ANSWER["chains"][0], chips="3:690")]},
-                  "Chips must be an array object"))
-    files = d.signature(), d.signature(NET_CONF)
-    starts = d.starts()
+    cases = [({"ok": False, "message": "Nothing here"},
+              "Request config failed - Nothing here")] + [
+        (dict({k: ANSWER[k] for k in names[1:names.index(name)]}, **{name: bad}),
+         line) for name, bad, line in BAD]
+    files, starts = (d.signature(), d.signature(NET_CONF)), d.starts()
     for answer, line in cases:
         mark = d.agent.mark()
         d.svc.send(dict(answer, type="config"))
@@ -267,14 +263,15 @@ def test_autotuner_and_watchdog_requests(device):
         (dict(no_interval, type="config_autotuner"), True, at3),
         (dict(no_interval, type="config_autotuner", reset_chips=True), True,
          dict(at3, **{"bitmain-chip-freq": chip_list()})),
-        (dict(AUTOTUNER, type="config_autotuner", stage1="yes"), False, None),
+        (dict(AUTOTUNER, type="config_autotuner", downclock_step=2**40), False,
+         None),
         (dict(AUTOTUNER, type="config_autotuner", test_time=4.0), False, None),
         ({"type": "config_autotuner", "stage1": True}, False, None),
         ({"type": "config_watchdog", "min_hr": 9000, "max_xchips": 3,
           "max_temp": 85.5}, True, {"bitmain-minhr": "9000",
                                     "bitmain-maxx": "3"}),
-        ({"type": "config_watchdog", "min_hr": "9000", "max_temp": 90}, True,
-         {"bitmain-tempoff": "90"}),
+        ({"type": "config_watchdog", "min_hr": 2**40, "max_xchips": "3",
+          "max_temp": 90}, True, {"bitmain-tempoff": "90"}),
         ({"type": "config_watchdog", "min_hr": "9000", "max_temp": 90}, True,
          None)]
     expected = settings()
@@ -296,16 +293,23 @@ def test_autotuner_and_watchdog_requests(device):
                for line in d.agent.lines()) == 3
 
 
-def test_unanswered_requests_drop_the_link_and_reports_resume(device):
+def test_unanswered_or_impossible_exchanges_drop_the_link(device):
     # Clocks ten times faster: each 30 s takes 3 s, a reconnect at most 6 s.
     d = device(registration=True, update=None, config=None,
-               env=faketime_env(10))
-    up = d.svc.wait_for_message("update_config", 15)
+               miner_text="{not json", env=faketime_env(10))
+    # No document to upload: the link is dropped until there is one.
+    d.agent.wait_for_line("ERROR: Failed to compose device config, "
+                          "dropping the connection$", 15)
+    d.svc.wait_for_close(10, d.svc.connections()[0])
+    d.sb.write_text(MINER_CONF, conf_text(settings()))
+    up = d.svc.wait_for_message("update_config", 20)
     d.svc.set_auth("ok")  # the next authentication is a plain one
-    first = d.svc.wait_for_close(10, d.svc.connections()[0])
-    second = d.svc.wait_for_connection(2, 15)
-    config = d.svc.wait_for_message("config", 10, conn=second)
-    # Amendment 8: the link lost during the upload silences nothing.
+    first = d.svc.wait_for_close(10, d.svc.connections()[up.conn_id - 1])
+    assert all("update_config" not in [m.type for m in c.received]
+               for c in d.svc.connections()[:first.id - 1])
+    config = d.svc.wait_for_message("config", 15)
+    second = d.svc.connections()[config.conn_id - 1]
+    # Amendment 8: a link lost during the upload silences nothing.
     kinds = [m.type for m in second.received
              if m.index < config.index and m.type != "metrics"]
     assert kinds[0] == "auth" and kinds[-1] == "status", kinds
@@ -315,18 +319,3 @@ def test_unanswered_requests_drop_the_link_and_reports_resume(device):
         assert 29 <= (closed - sent) * 10 <= 32, (sent, closed)
     assert len([line for line in d.agent.lines()
                 if "Aborting agent connection on timeout" in line]) == 2
-
-
-def test_upload_without_a_document_drops_the_link_until_there_is_one(device):
-    d = device(marker=True, miner_text="{not json", env=faketime_env(10))
-    d.agent.wait_for_line("ERROR: Failed to compose device config, "
-                          "dropping the connection$", 15)
-    first = d.svc.wait_for_close(10, d.svc.connections()[0])
-    assert "update_config" not in [m.type for m in first.received]
-    d.sb.write_text(MINER_CONF, conf_text(settings()))
-    config = d.svc.wait_for_message("config", 20)
-    *dropped, last = [c for c in d.svc.connections() if c.id <= config.conn_id]
-    assert [m.type for m in last.received if m.type == "update_config"] == \
-        ["update_config"] and not d.sb.exists(MARKER)
-    assert all(c.closed and "update_config" not in
-               [m.type for m in c.received] for c in dropped), dropped
