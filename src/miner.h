@@ -5,9 +5,12 @@
 #include <jansson.h>
 
 #include <chrono>
+#include <cstddef>
 
 // The log command is ended after this long and the request gets a failure answer.
 inline constexpr std::chrono::seconds kLogCommandTimeout{30};
+// More output than this is refused like output that cannot be stored.
+inline constexpr size_t kLogOutputLimit = 1024 * 1024;
 // Grace between the polite signal to the log command's process group and SIGKILL.
 inline constexpr std::chrono::seconds kLogCommandKillGrace{1};
 
