@@ -14,8 +14,9 @@ namespace {
 constexpr uint8_t kChains[] = {6, 7, 8};
 constexpr int kChainIdMin = 1;
 constexpr int kChainIdMax = 16;
-constexpr uint16_t kDefaultChainFreq = 600;
-constexpr double kDefaultChainVolt = 8.9;
+// The perf defaults, and the fixed values of the chains update after a reset.
+constexpr uint16_t kDefaultFreq = 600;
+constexpr double kDefaultVolt = 8.9;
 constexpr const char *kUserProfile = "profile_user";
 constexpr size_t kUserProfileLen = 12;
 
@@ -26,8 +27,8 @@ uint16_t low16(json_int_t value) {
 struct perf_request {
     int asic_boost = 1;
     const char *profile = kUserProfile;  // borrowed from the request
-    json_int_t freq = kDefaultChainFreq;
-    double volt = kDefaultChainVolt;
+    json_int_t freq = kDefaultFreq;
+    double volt = kDefaultVolt;
 };
 
 int parse_perf(json_t *perf, perf_request *out) {
@@ -119,8 +120,8 @@ json_t *compose_default_chains() {
         char id[4];
         snprintf(id, sizeof id, "%d", chain);
         json_t *item = json_pack("{ss,sb,sb,si,sf,so*}", "id", id, "use_global_freq", 1,
-                                 "use_global_volt", 1, "freq", static_cast<int>(kDefaultChainFreq),
-                                 "volt", kDefaultChainVolt, "chips", json_array());
+                                 "use_global_volt", 1, "freq", static_cast<int>(kDefaultFreq),
+                                 "volt", kDefaultVolt, "chips", json_array());
         if (item == nullptr || json_array_append_new(chains.get(), item) != 0)
             return nullptr;
     }
