@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from miner_support_driver import miner_events, wait_until
-from test_link import faketime_env
+from test_link import SANITIZER, faketime_env
 from test_mining import state
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
@@ -133,6 +133,8 @@ class Device:
 def device(sandbox_factory, agent_factory, certs, service_port):
     services = []
 
+    devices = []
+
     def start(pools=2, registration=False, marker=False, config="stored",
               update=True, update_delay=0.0, env=None, miner_text=None):
         sb = sandbox_factory()
@@ -148,12 +150,17 @@ def device(sandbox_factory, agent_factory, certs, service_port):
         svc.set_config_answer(config)
         svc.set_update_config_answer(update, update_delay)
         services.append(svc.start())
-        return Device(sb, svc, agent_factory(sb, env=env))
+        devices.append(Device(sb, svc, agent_factory(sb, env=env)))
+        return devices[-1]
 
     yield start
     for svc in services:
         print(svc.describe())
         svc.stop()
+    # A clean stop, so that a sanitizer build reports leaks too.
+    for d in devices:
+        assert d.agent.stop(20) == 0 and not any(
+            SANITIZER.search(line) for line in d.agent.lines()), d.agent.dump()
 
 
 @pytest.mark.parametrize("kw, upload, ack_line", [
