@@ -8,6 +8,10 @@
 void register_network_pools_handlers();
 // Fans, performance and chains: "config_fans", "config_perf", "config_chain".
 void register_fans_perf_chains_handlers();
+// Autotuner, watchdog and the configuration exchange: "config_autotuner",
+// "config_watchdog", the "config" and "update_config" answers, and what follows an
+// accepted authentication.
+void register_autotuner_watchdog_config_handlers();
 
 // The request handlers themselves (the dispatcher turns their results into the
 // result message).
@@ -27,6 +31,8 @@ int config_perf(json_t *perf);  // a preset profile also resets the chain overri
 int config_chain(json_t *chain);
 int config_chips(int chain, json_t *chips);  // replaces all 63 chip overrides of chain
 int config_chains(json_t *chains);
+int config_autotuner(json_t *root);
+int config_watchdog(json_t *root);  // never fails: keys that are not integers count as 0
 // Clears every chain and chip override and queues the default chains as
 // "update_config"; the queue's result.
 int reset_chain_overrides();

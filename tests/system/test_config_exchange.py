@@ -1,0 +1,328 @@
+"""The configuration exchange after every authentication, the "config"
+answer applied section by section, and the autotuner and watchdog requests:
+the real binary in the device sandbox against the reference service and the
+simulated miner."""
+
+import json
+import os
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from miner_support_driver import miner_events, wait_until
+from test_link import SANITIZER, faketime_env
+from test_mining import state
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
+
+from service import ReferenceService  # noqa: E402
+
+MINER_CONF, NET_CONF = "/config/bmminer.conf", "/config/network.conf"
+MARKER = "/config/upload_config"
+AGENT_FILE = json.dumps({"api_key": "exchange-test-key",
+                         "dev_id": "0BADF00D1234ABCD-02524B000001"})
+NET_TEXT = ('hostname=rig7\nipaddress=10.0.2.5\nnetmask=255.255.255.0\n'
+            'gateway=10.0.2.1\ndnsservers="10.0.2.1 9.9.9.9"')
+AD = "bitmain-autodownscale"
+# The miner file's keys in the order the agent writes them; the optional ones
+# are left out when false or "0".
+ORDER = ("pools api-listen api-network api-groups api-allow bitmain-fan-pwm "
+         "bitmain-fan-rpm-off bitmain-fan-ctrl bitmain-freq bitmain-voltage "
+         "bitmain-freq1 bitmain-freq2 bitmain-freq3 bitmain-voltage1 "
+         "bitmain-voltage2 bitmain-voltage3 bitmain-use-vil multi-version "
+         f"asicboost {AD}-profile {AD}-timer {AD}-hw {AD}-prec {AD}-min "
+         f"{AD}-step {AD}-after {AD} {AD}-watch {AD}-watchtimer "
+         "bitmain-chip-freq bitmain-minhr bitmain-maxx bitmain-trigger-reboot "
+         "bitmain-tempoff altdfno").split()
+OPTIONAL = {"bitmain-fan-ctrl", "asicboost", AD, f"{AD}-watch",
+            f"{AD}-watchtimer", "bitmain-tempoff"}
+
+
+def chip_list(**chips):
+    """The 189 chip values; chips: c<chain>_<chip>=MHz."""
+    values = ["0"] * 189
+    for name, freq in chips.items():
+        chain, chip = map(int, name[1:].split("_"))
+        values[(chain - 6) * 63 + chip - 1] = str(freq)
+    return ":".join(values)
+
+
+def settings(n_pools=2, **changes):
+    s = {"pools": [{"url": f"stratum+tcp://pool{i}.example:3333",
+                    "user": f"worker.{i}", "pass": "x"} for i in range(n_pools)],
+         "api-listen": True, "api-network": False,
+         "api-groups": "A:stats:pools:devs:summary:version",
+         "api-allow": "W:0/0", "bitmain-fan-pwm": "70",
+         "bitmain-fan-rpm-off": "0", "bitmain-use-vil": True,
+         "multi-version": "1", "asicboost": True,
+         "bitmain-chip-freq": chip_list(c6_5=680), "bitmain-minhr": "0",
+         "bitmain-maxx": "0", "bitmain-trigger-reboot": "0", "altdfno": "0"}
+    s.update({k: "0" for k in ORDER if k.startswith("bitmain-freq")
+              or k.startswith("bitmain-voltage")})
+    s.update({"bitmain-freq": "650", "bitmain-voltage": "890",
+              f"{AD}-profile": "0", f"{AD}-timer": "0", f"{AD}-hw": "0",
+              f"{AD}-prec": "75", f"{AD}-min": "400", f"{AD}-step": "2",
+              f"{AD}-after": "2"})
+    s.update(changes)
+    return s
+
+
+def conf_text(s):
+    """The file exactly as the agent writes it."""
+    conf = {k: s[k] for k in ORDER if k in s and
+            not (k in OPTIONAL and s[k] in (False, "0"))}
+    text = json.dumps(conf, indent=2).replace('": "', '" : "')
+    return "\n".join(line.lstrip(" \t") for line in text.split("\n"))
+
+
+def pool(n, password=None):
+    p = {"stratum_url": f"stratum+tcp://new{n}.example:3333",
+         "worker": f"w.{n}"}
+    return p if password is None else dict(p, password=password)
+
+
+AUTOTUNER = {"stage1": True, "stage2": False, "stage3": True,
+             "stage3_interval": 5, "downclock_step": 3, "min_freq": 450,
+             "hashrate_deviation": 80, "test_time": 4, "down_freq_hw": 2}
+# A "config" answer that changes every section, and what it makes of the files.
+ANSWER = {
+    "network": {"mode": "static", "ip": "10.0.3.7", "netmask": "255.255.0.0",
+                "gateway": "10.0.3.1", "dnsservers": ["10.0.3.1"]},
+    "pools": {"main": pool(0, "p0"), "reserved": pool(1, "p1"),
+              "reserved2": pool(2)},
+    "fans": {"mode": "manual", "speed": 55},
+    "perf": {"asic_boost": False, "profile": "profile_user", "freq": 700,
+             "volt": 9.05},
+    "chains": [{"id": "7", "use_global_freq": False, "use_global_volt": False,
+                "freq": 725, "volt": 8.75, "chips": [{"id": "3", "freq": 690}]}],
+    "autotuner": AUTOTUNER,
+    "watchdog": {"min_hr": 12000, "max_xchips": 5, "max_temp": 95}}
+APPLIED = dict(
+    pools=[{"url": f"stratum+tcp://new{n}.example:3333", "user": f"w.{n}",
+            "pass": p} for n, p in enumerate(("p0", "p1", ""))],
+    **{"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "55", "asicboost": False,
+       "bitmain-freq": "700", "bitmain-voltage": "910",
+       "bitmain-freq2": "725", "bitmain-voltage2": "880",
+       "bitmain-chip-freq": chip_list(c6_5=680, c7_3=690), AD: True,
+       f"{AD}-watchtimer": True, f"{AD}-timer": "5", f"{AD}-step": "3",
+       f"{AD}-min": "450", f"{AD}-prec": "80", f"{AD}-after": "4",
+       f"{AD}-hw": "2", "bitmain-minhr": "12000", "bitmain-maxx": "5",
+       "bitmain-tempoff": "95"})
+APPLIED_NET = ('hostname=rig7\nipaddress=10.0.3.7\nnetmask=255.255.0.0\n'
+               'gateway=10.0.3.1\ndnsservers="10.0.3.1 8.8.4.4"')
+
+
+class Device:
+    def __init__(self, sb, svc, agent):
+        self.sb, self.svc, self.agent = sb, svc, agent
+
+    def signature(self, path=MINER_CONF):
+        st = os.stat(self.sb.path(path))
+        return st.st_ino, st.st_mtime_ns, self.sb.read_text(path)
+
+    def starts(self):
+        return len(miner_events(self.sb, "start"))
+
+    def states(self, start):
+        return [state(m) for m in self.svc.messages()[start:] if state(m)]
+
+
+@pytest.fixture
+def device(sandbox_factory, agent_factory, certs, service_port):
+    services = []
+
+    devices = []
+
+    def start(pools=2, registration=False, marker=False, config="stored",
+              update=True, update_delay=0.0, env=None, miner_text=None):
+        sb = sandbox_factory()
+        sb.write_text("/config/velmora.json", AGENT_FILE)
+        sb.write_text(NET_CONF, NET_TEXT)
+        sb.write_text(MINER_CONF, miner_text or conf_text(settings(pools)))
+        if marker:
+            sb.write_text(MARKER, "")
+        svc = ReferenceService(port=service_port, certfile=certs["server_cert"],
+                               keyfile=certs["server_key"],
+                               netns=sb.netns_fd_path)
+        svc.set_auth("ok", registration=registration)
+        svc.set_config_answer(config)
+        svc.set_update_config_answer(update, update_delay)
+        services.append(svc.start())
+        devices.append(Device(sb, svc, agent_factory(sb, env=env)))
+        return devices[-1]
+
+    yield start
+    for svc in services:
+        print(svc.describe())
+        svc.stop()
+    # A clean stop, so that a sanitizer build reports leaks too.
+    for d in devices:
+        assert d.agent.stop(20) == 0 and not any(
+            SANITIZER.search(line) for line in d.agent.lines()), d.agent.dump()
+
+
+@pytest.mark.parametrize("kw, upload, ack_line", [
+    ({}, False, None),
+    ({"registration": True}, True, "Successfully update config on the server"),
+    ({"marker": True, "update": False}, True, "Update config failed")])
+def test_exchange_after_authentication(device, kw, upload, ack_line):
+    # The answer changes the fans: the restart it causes is reported only
+    # once the reports are resumed.
+    d = device(config={"fans": {"mode": "manual", "speed": 60}},
+               update_delay=2.0, **kw)
+    config = d.svc.wait_for_message("config", 15)
+    seen = [m for m in d.svc.messages()[:config.index] if m.type != "metrics"]
+    assert seen[0].type == "auth"
+    if upload:
+        up = d.svc.messages("update_config")
+        assert len(up) == 1 and set(up[0].obj) == {
+            "type", "network", "pools", "fans", "perf", "chains", "autotuner",
+            "watchdog"}, up
+        assert up[0].obj["network"] == {
+            "mode": "static", "ip": "10.0.2.5", "netmask": "255.255.255.0",
+            "gateway": "10.0.2.1", "dnsservers": ["10.0.2.1", "9.9.9.9"]}
+        assert config.mono - up[0].mono >= 1.9
+        # Suspended from the upload until its acknowledgement.
+        assert [m.type for m in seen if m.index > up[0].index] == [], seen
+        d.agent.wait_for_line(f"INFO: {ack_line}$")
+    else:
+        assert seen[-1].type == "status" and not d.svc.messages("update_config")
+    assert not d.sb.exists(MARKER)
+    d.svc.wait_for_message(lambda m: state(m) == "restarting", 15,
+                           start=config.index)
+    assert len(d.svc.messages("config")) == 1
+
+
+@pytest.mark.parametrize("pools", [2, 0], ids=["running", "stopped"])
+def test_config_answer_applies_every_section_and_commits_once(device, pools):
+    d = device(pools=pools)
+    d.agent.wait_for_line("ERROR: Request config failed - "
+                          "No configuration stored$", 15)
+    if pools:
+        d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
+    time.sleep(1)
+    starts, mark = d.starts(), d.svc.mark()
+    d.svc.send(dict(ANSWER, type="config"))
+    wait_until(lambda: d.starts() > starts, 20, "the miner's start")
+    time.sleep(1.5)  # room for a second commit or start to show
+    assert d.sb.read_text(MINER_CONF) == conf_text(settings(pools, **APPLIED))
+    assert d.sb.read_text(NET_CONF) == APPLIED_NET
+    assert d.starts() == starts + 1 and \
+        d.states(mark).count("restarting") == (1 if pools else 0)
+    # The network is saved, not applied, and the link stays.
+    assert not [c for c in d.sb.calls() if "network.sh" in c]
+    assert len(d.svc.connections()) == 1 and not d.svc.connections()[0].closed
+    assert not d.svc.messages("update_config")
+
+
+# Each section malformed in turn, after valid changes to the miner's sections
+# before it (a valid "network" would be saved first: left out).
+BAD = [("network", {"mode": "static", "ip": "10.0.3.7;reboot", "netmask":
+                    "255.255.0.0", "gateway": "10.0.3.1", "dnsservers": []},
+        "Failed to parse config network message - "),
+       ("network", dict(ANSWER["network"], gateway=""),
+        "Failed to parse config network message - "),
+       ("pools", {"reserved": pool(1)},
+        "Pools configuration failed, at least the main pool must be specified"),
+       ("fans", {"speed": 50}, "Failed to parse config fans request - "),
+       ("perf", {"asic_boost": True, "freq": 700},
+        "Failed to parse perf request - "),
+       ("chains", {"id": "7"},
+        "Failed to parse chains settings, it should be an array"),
+       ("chains", [dict(ANSWER["chains"][0], chips="3:690")],
+        "Chips must be an array object"),
+       ("autotuner", dict(AUTOTUNER, min_freq=450.5),
+        "Failed to parse config autotuner request - ")]
+
+
+def test_config_answers_that_apply_nothing(device):
+    d = device()
+    d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
+    names = list(ANSWER)
+    cases = [({"ok": False, "message": "Nothing here"},
+              "Request config failed - Nothing here")] + [
+        (dict({k: ANSWER[k] for k in names[1:names.index(name)]}, **{name: bad}),
+         line) for name, bad, line in BAD]
+    files, starts = (d.signature(), d.signature(NET_CONF)), d.starts()
+    for answer, line in cases:
+        mark = d.agent.mark()
+        d.svc.send(dict(answer, type="config"))
+        d.agent.wait_for_line(f"ERROR: {line}", start=mark)
+        time.sleep(1.2)  # past the saving window a commit would take
+        assert (d.signature(), d.signature(NET_CONF)) == files, answer
+        assert d.starts() == starts, answer
+    assert len(d.svc.connections()) == 1
+
+
+def test_autotuner_and_watchdog_requests(device):
+    d = device()
+    d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
+    tuned = {AD: True, f"{AD}-step": "3", f"{AD}-min": "450", f"{AD}-prec":
+             "80", f"{AD}-after": "4", f"{AD}-hw": "2"}
+    off3 = dict(AUTOTUNER, stage3=False, min_freq=65536 + 450)
+    no_interval = {k: v for k, v in AUTOTUNER.items() if k != "stage3_interval"}
+    at3 = dict(tuned, **{f"{AD}-watchtimer": True, f"{AD}-timer": "3"})
+    cases = [  # request, ok, the file's settings after it (None: not written)
+        (dict(off3, type="config_autotuner"), True, tuned),
+        (dict(off3, type="config_autotuner"), True, None),
+        (dict(no_interval, type="config_autotuner"), True, at3),
+        (dict(no_interval, type="config_autotuner", reset_chips=True), True,
+         dict(at3, **{"bitmain-chip-freq": chip_list()})),
+        (dict(AUTOTUNER, type="config_autotuner", downclock_step=2**40), False,
+         None),
+        (dict(AUTOTUNER, type="config_autotuner", test_time=4.0), False, None),
+        ({"type": "config_autotuner", "stage1": True}, False, None),
+        ({"type": "config_watchdog", "min_hr": 9000, "max_xchips": 3,
+          "max_temp": 85.5}, True, {"bitmain-minhr": "9000",
+                                    "bitmain-maxx": "3"}),
+        ({"type": "config_watchdog", "min_hr": 2**40, "max_xchips": "3",
+          "max_temp": 90}, True, {"bitmain-tempoff": "90"}),
+        ({"type": "config_watchdog", "min_hr": "9000", "max_temp": 90}, True,
+         None)]
+    expected = settings()
+    for request, ok, changes in cases:
+        before, mark = d.signature(), d.svc.mark()
+        d.svc.send(request)
+        result = d.svc.wait_for_message(request["type"], 15, start=mark)
+        assert result.obj == {"type": request["type"], "ok": ok}, request
+        if changes is None:
+            assert d.signature() == before, request
+        else:
+            if request["type"] == "config_watchdog":
+                expected.update({"bitmain-minhr": "0", "bitmain-maxx": "0",
+                                 "bitmain-tempoff": "0"})
+            expected.update(changes)
+            assert d.sb.read_text(MINER_CONF) == conf_text(expected), request
+        assert ("restarting" in d.states(mark)) == bool(changes), request
+    assert sum("ERROR: Failed to parse config autotuner request - " in line
+               for line in d.agent.lines()) == 3
+
+
+def test_unanswered_or_impossible_exchanges_drop_the_link(device):
+    # Clocks ten times faster: each 30 s takes 3 s, a reconnect at most 6 s.
+    d = device(registration=True, update=None, config=None,
+               miner_text="{not json", env=faketime_env(10))
+    # No document to upload: the link is dropped until there is one.
+    d.agent.wait_for_line("ERROR: Failed to compose device config, "
+                          "dropping the connection$", 15)
+    d.svc.wait_for_close(10, d.svc.connections()[0])
+    d.sb.write_text(MINER_CONF, conf_text(settings()))
+    up = d.svc.wait_for_message("update_config", 20)
+    d.svc.set_auth("ok")  # the next authentication is a plain one
+    first = d.svc.wait_for_close(10, d.svc.connections()[up.conn_id - 1])
+    assert all("update_config" not in [m.type for m in c.received]
+               for c in d.svc.connections()[:first.id - 1])
+    config = d.svc.wait_for_message("config", 15)
+    second = d.svc.connections()[config.conn_id - 1]
+    # Amendment 8: a link lost during the upload silences nothing.
+    kinds = [m.type for m in second.received
+             if m.index < config.index and m.type != "metrics"]
+    assert kinds[0] == "auth" and kinds[-1] == "status", kinds
+    d.svc.wait_for_close(10, second)
+    for sent, closed in ((up.mono, first.closed_mono),
+                         (config.mono, second.closed_mono)):
+        assert 29 <= (closed - sent) * 10 <= 32, (sent, closed)
+    assert len([line for line in d.agent.lines()
+                if "Aborting agent connection on timeout" in line]) == 2
