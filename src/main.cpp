@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "agent.h"
+#include "agent_msgs/agent_msgs.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/firmware_identity.h"
 #include "common/paths.h"
@@ -76,6 +77,7 @@ void wire_hooks() {
         const miner_state reported{state, progress};
         status_report_miner_state(&reported);
     });
+    register_device_action_handlers();
     // A running miner reads the file only when it starts.
     miner_settings_set_written_hook([] {
         if (mining_is_running())
