@@ -10,11 +10,7 @@ import pytest
 from miner_support_driver import miner_file, miners_alive, wait_until
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
-
 from service import ReferenceService  # noqa: E402
-
-AGENT_FILE = json.dumps({"api_key": "requests-test-key",
-                         "dev_id": "0BADF00D1234ABCD-02524B000001"})
 
 
 class Board:
@@ -28,19 +24,18 @@ class Board:
         wait_until(lambda: miners_alive(self.sb), timeout, "a running miner")
 
     def request(self, obj, answer=True, timeout=15):
-        """Sends obj; the agent's answer to it (a message of the same type
-        with "ok" or "request_id"), or None when answer is False."""
+        """Sends obj; the answer to it (its type, with "ok" or
+        "request_id"), or None without waiting when answer is False."""
         start = self.svc.mark()
         self.svc.send(obj)
         if not answer:
             return None
         return self.svc.wait_for_message(
             lambda m: m.type == obj.get("type") and
-            ("ok" in m.obj or "request_id" in m.obj),
-            timeout, start=start).obj
+            ("ok" in m.obj or "request_id" in m.obj), timeout, start).obj
 
     def states(self, start=0):
-        """The "state" objects of the status reports since start."""
+        """"state" of each status report from the start-th on."""
         return [m.obj["state"] for m in self.svc.messages("status")[start:]
                 if "state" in m.obj]
 
@@ -51,14 +46,13 @@ def board(sandbox_factory, agent_factory, certs, service_port):
 
     def start(miner=None, files=None, binary=None):
         sb = sandbox_factory()
-        sb.write_text("/config/velmora.json", AGENT_FILE)
-        sb.write_text("/config/bmminer.conf", miner_file(1))
-        if miner:
-            sb.write_text("/sim/miner.json", json.dumps(miner))
-        for path, content in (files or {}).items():
+        files = {"/config/velmora.json": json.dumps(
+                     {"api_key": "k", "dev_id": "0BADF00D1234ABCD-02524B000001"}),
+                 "/config/bmminer.conf": miner_file(1),
+                 "/sim/miner.json": json.dumps(miner or {}), **(files or {})}
+        for path, content in files.items():
             sb.write_text(path, content)
-        svc = ReferenceService(port=service_port,
-                               certfile=certs["server_cert"],
+        svc = ReferenceService(port=service_port, certfile=certs["server_cert"],
                                keyfile=certs["server_key"],
                                netns=sb.netns_fd_path)
         services.append(svc.start())
