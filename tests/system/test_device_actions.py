@@ -47,6 +47,10 @@ def test_requests_answer_and_act(board):
          password("")),
         ({"type": "config_web_access", "new_password": "é" * 200},
          {"ok": True}, password("é" * 200)),
+        ({"type": "update_firmware", "firmware_ver": "1"}, {"ok": False},
+         None),
+        ({"type": "update_firmware", "firmware_ver": "1", "firmware_url": 5},
+         {"ok": False}, None),
         ({"type": "stop_mining"}, {"ok": True}, mining(False)),
         ({"type": "stop_mining"}, {"ok": True}, mining(False)),
         ({"type": "start_mining"}, {"ok": True}, mining(True)),
@@ -61,8 +65,10 @@ def test_requests_answer_and_act(board):
     log = "\n".join(b.agent.lines("stderr") + b.agent.lines("stdout"))
     for line in ("INFO: Rebooting asic, mode = hard",
                  'ERROR: Failed to parse get logs request:\n{\n  "type": "logs"',
-                 "ERROR: Wrong set web password request: \n{"):
+                 "ERROR: Wrong set web password request: \n{",
+                 "ERROR: Failed to parse firmware update request - "):
         assert line in log, line
+    assert "Updating firmware" not in log
     assert not [n for n in os.listdir(b.sb.path("/config"))
                 if n.startswith("lighttpd-htdigest.user.")]
 

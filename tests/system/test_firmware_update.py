@@ -128,6 +128,7 @@ def test_stalled_download_fails_and_a_second_request_changes_nothing(
     b = updater(binary=binary)
     start = update(b, b.url("/stall.tar.gz"))
     b.agent.wait_for_line(r"INFO: Downloading firmware update$")
+    assert "rigkeep@update" in [n for _, n in b.sb.threads(b.agent.sandbox_pid)]
     update(b, b.url("/fw.tar.gz"))
     b.agent.wait_for_line(r"WARN: Firmware update is already in progress$", 5)
     assert_ended(b, 1, 20)
