@@ -9,7 +9,6 @@ import io
 import json
 import os
 import statistics
-import subprocess
 import sys
 import tarfile
 import tempfile
