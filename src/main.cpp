@@ -88,6 +88,8 @@ void wire_hooks() {
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
     LOG_INFO("Stopping rigkeep\n");
+    // A request handler still running must not start the miner again behind the stop.
+    mining_disable_start();
     if (mining_is_running()) {
         mining_stop();
         // The zero metrics and the "pause" just queued go out before the close.

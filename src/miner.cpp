@@ -130,6 +130,11 @@ const char *run_log_command(std::string *text) {
             failure = "Fetching logs failed";
             break;
         }
+        // A script gone wild must not take the board's memory with it.
+        if (text->size() + static_cast<size_t>(n) > kLogOutputLimit) {
+            failure = "Unable to allocate memory for storing log messages";
+            break;
+        }
         try {
             text->append(chunk, static_cast<size_t>(n));
         } catch (const std::bad_alloc &) {
@@ -225,6 +230,8 @@ int mining_restart() {
 }
 
 void mining_disable_start() {
+    // Waits for an operation in progress, so that none can start the miner later.
+    std::lock_guard lock(mining_control_lock);
     mining_start_disabled = true;
 }
 

@@ -5,9 +5,12 @@
 #include <jansson.h>
 
 #include <chrono>
+#include <cstddef>
 
 // The log command is ended after this long and the request gets a failure answer.
 inline constexpr std::chrono::seconds kLogCommandTimeout{30};
+// More output than this is refused like output that cannot be stored.
+inline constexpr size_t kLogOutputLimit = 1024 * 1024;
 // Grace between the polite signal to the log command's process group and SIGKILL.
 inline constexpr std::chrono::seconds kLogCommandKillGrace{1};
 
@@ -22,7 +25,8 @@ int miner_init(const char *config_path, const char *server_url);
 int mining_start();
 int mining_stop();
 int mining_restart();
-// Every later start is skipped (the firmware update). Never undone.
+// Every later start is skipped (the firmware update, the shutdown). Never undone.
+// Returns once no start, stop or restart is in progress.
 void mining_disable_start();
 bool mining_is_running();
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <type_traits>
 
 #include "agent.h"
 #include "agent_protocol/agent_protocol.h"
@@ -27,6 +28,7 @@ constexpr std::chrono::seconds kStatusPeriod{30};
 // the process exits.
 std::optional<miner_state> current_state;
 std::optional<pools_stats> current_pools_stats;
+static_assert(std::is_trivially_destructible_v<std::optional<pools_stats>>);
 
 std::atomic<bool> status_suspended{false};
 
@@ -65,6 +67,8 @@ void status_thread() {
     BackgroundThread &worker = status_worker();
     while (worker.wait_for(kStatusPeriod)) {
         std::lock_guard lock(status_lock);
+        if (!worker.running())
+            return;  // the stop came while another report held the lock
         refresh_pools_stats();
         (void)status_report_send();
     }
