@@ -90,6 +90,7 @@ void register_request_handlers() {
     register_network_pools_handlers();
     register_fans_perf_chains_handlers();
     register_autotuner_watchdog_config_handlers();
+    register_device_action_handlers();
 }
 
 // Orderly stop: miner, configuration watch, server link, then the main loop.

@@ -12,6 +12,9 @@ void register_fans_perf_chains_handlers();
 // "config_watchdog", the "config" and "update_config" answers, and what follows an
 // accepted authentication.
 void register_autotuner_watchdog_config_handlers();
+// Device actions: reboot, logs, start/stop mining, web password, chip metrics,
+// firmware update, status.
+void register_device_action_handlers();
 
 // The request handlers themselves (the dispatcher turns their results into the
 // result message).

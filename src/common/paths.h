@@ -10,6 +10,7 @@ inline constexpr const char *kMinerConfig = "/config/bmminer.conf";
 inline constexpr const char *kUploadMarker = "/config/upload_config";
 inline constexpr const char *kHtdigest = "/config/lighttpd-htdigest.user";
 inline constexpr const char *kCaFile = "/etc/ssl/certs/letsencryptauthorityx3.pem";
+inline constexpr const char *kFirmwareUpdateLog = "/var/log/firmware_update.log";
 inline constexpr const char *kDevMem = "/dev/mem";
 inline constexpr const char *kProcNetRoute = "/proc/net/route";
 inline constexpr const char *kMinerBinary = "/usr/bin/bmminer";

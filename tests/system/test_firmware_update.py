@@ -1,0 +1,143 @@
+"""The firmware update through the real binary in the sandbox, with packages
+served over HTTPS inside the sandbox's network: success and failure paths."""
+
+import io
+import os
+import re
+import sys
+import tarfile
+from pathlib import Path
+
+import pytest
+
+from board_driver import board  # noqa: F401 - the fixture
+from miner_support_driver import miners_alive
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
+from files import FileServer  # noqa: E402
+
+# Records where and how it ran (the directory is gone afterwards).
+RECORDER = '#!/bin/sh\necho "$(pwd) $#:$*" > /sim/update_ran\n' \
+           'echo "installing firmware"\n'
+
+
+def package(name, text, mode=0o755):
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w:gz") as tar:
+        info = tarfile.TarInfo(name)
+        info.size, info.mode = len(text.encode()), mode
+        tar.addfile(info, io.BytesIO(text.encode()))
+    return out.getvalue()
+
+
+@pytest.fixture
+def updater(board, certs, service_host):  # noqa: F811
+    servers = []
+
+    def start(binary=None):
+        b = board(binary=binary)
+        srv = FileServer({"device": (certs["server_cert"], certs["server_key"]),
+                          "other": (certs["other_cert"], certs["other_key"]),
+                          "plain": None}, netns=b.sb.netns_fd_path).start()
+        servers.append(srv)
+        srv.put("/fw.tar.gz", package("update.sh", RECORDER))
+        srv.put("/no-script.tar.gz", package("readme", "x\n", 0o644))
+        srv.put("/failing.tar.gz", package(
+            "update.sh", RECORDER + 'echo "bad image"\nexit 3\n'))
+        srv.redirect("/moved", "/fw.tar.gz")
+        srv.stall("/stall.tar.gz", b"\x1f\x8b" * 50000, after=1000)
+        b.files = srv
+        b.url = lambda path, lsn="device": srv.url(path, service_host, lsn)
+        b.ready()
+        return b
+
+    yield start
+    for srv in servers:
+        srv.stop()
+
+
+def update(b, url):
+    """Requests the update; the index of the next status report."""
+    start = len(b.svc.messages("status"))
+    assert b.request({"type": "update_firmware", "firmware_ver": "9.9",
+                      "firmware_url": url}) == \
+        {"type": "update_firmware", "ok": True}
+    return start
+
+
+def assert_ended(b, want, timeout=30):
+    assert b.agent.wait(timeout) == want, b.agent.dump()
+    assert not [n for n in os.listdir(b.sb.path("/tmp"))
+                if n.startswith("update_")]
+    assert not miners_alive(b.sb), "the miner runs again"
+    assert b.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
+    # The last reports left before the link was closed.
+    assert b.svc.wait_for_close(5).close_code == 1000
+
+
+def test_update_applies_the_package_and_restarts_the_agent(updater):
+    b = updater()
+    start = update(b, b.url("/fw.tar.gz"))
+    assert_ended(b, 0)
+    states = b.states(start)  # a periodic report may repeat a state
+    assert [s for i, s in enumerate(states) if s not in states[:i]] == \
+        [{"name": "updating", "progress": p} for p in (0, 40, 60, 100)]
+    ran = b.sb.read_text("/sim/update_ran")
+    assert re.fullmatch(r"/tmp/update_[A-Za-z0-9]{6} 0:\n", ran), ran
+    assert b.sb.read_text("/var/log/firmware_update.log") == \
+        "installing firmware\n"
+    assert b.sb.calls()[-1] == "rigkeep.sh restart"
+    b.agent.wait_for_line(r"INFO: Firmware updated successfully$", 0)
+    b.agent.wait_for_line(r"INFO: Restarting velmora agent$", 0)
+
+
+# (URL path, listener, the error line that names the failure)
+FAILURES = [
+    ("/missing", "device", r"Failed to download firmware update, code: 22$"),
+    ("/moved", "device", r"Failed to extract firmware update, code: \d+$"),
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$"),
+    # Plain HTTP would deliver a package nobody verified.
+    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$"),
+    ("/no-script.tar.gz", "device", "Failed to apply firmware update, check "
+     "/var/log/firmware_update.log for details$"),
+    ("/failing.tar.gz", "device", "Failed to apply firmware update"),
+]
+
+
+@pytest.mark.parametrize("path,listener,error", FAILURES,
+                         ids=[f"{f[0].strip('/')}-{f[1]}" for f in FAILURES])
+def test_failed_update_ends_the_process_with_the_miner_stopped(
+        updater, path, listener, error):
+    b = updater()
+    start = update(b, b.url(path, listener))
+    assert_ended(b, 1)
+    b.agent.wait_for_line(r"ERROR: " + error, 0)
+    b.agent.wait_for_line(r"ERROR: Firmware update failed!$", 0)
+    assert "rigkeep.sh restart" not in b.sb.calls()
+    assert {s["name"] for s in b.states(start)} == {"updating"}
+    if path == "/failing.tar.gz":
+        assert b.sb.read_text("/var/log/firmware_update.log") == \
+            "installing firmware\nbad image\n"
+
+
+def test_stalled_download_fails_and_a_second_request_changes_nothing(
+        updater, build_dir):
+    binary = build_dir / "tests" / "tools" / "rigkeep_short_stall"
+    if not binary.is_file():
+        pytest.skip(f"{binary} is not built")
+    b = updater(binary=binary)
+    start = update(b, b.url("/stall.tar.gz"))
+    b.agent.wait_for_line(r"INFO: Downloading firmware update$")
+    assert "rigkeep@update" in [n for _, n in b.sb.threads(b.agent.sandbox_pid)]
+    update(b, b.url("/fw.tar.gz"))
+    b.agent.wait_for_line(r"WARN: Firmware update is already in progress$", 5)
+    assert_ended(b, 1, 20)
+    assert [p for _, p in b.files.requests()] == ["/stall.tar.gz"]
+    at = {text.split(": ", 1)[1]: t for t, _, text in b.agent.records()
+          if ": " in text}
+    # libcurl averages the speed over a few seconds before it counts the
+    # 3 s of this build.
+    took = at["Failed to download firmware update, code: 28"] - \
+        at["Downloading firmware update"]
+    assert 3 <= took < 12, took
+    assert {s["progress"] for s in b.states(start)} == {0}
