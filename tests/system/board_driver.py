@@ -21,6 +21,9 @@ class Board:
         """Authenticated, with the miner running."""
         self.agent.wait_for_line(r"INFO: Agent successfully authenticated$",
                                  timeout)
+        # The exchange that follows: a status report, then "config", which
+        # the service answers with nothing to apply.
+        self.agent.wait_for_line(r"ERROR: Request config failed", timeout)
         wait_until(lambda: miners_alive(self.sb), timeout, "a running miner")
 
     def request(self, obj, answer=True, timeout=15):

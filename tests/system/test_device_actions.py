@@ -4,6 +4,7 @@ start and stop mining, the web password, chip metrics and "status"."""
 import hashlib
 import json
 import os
+import time
 
 from board_driver import board  # noqa: F401 - the fixture
 from miner_support_driver import miner_file, miners_alive, wait_until
@@ -116,3 +117,20 @@ def test_chip_metrics_of_each_chain(board):
     for line in ("Invalid chain id: 5", "Invalid chain id: 9",
                  "Invalid chain id: -1", "Failed to parse chip metrics request:"):
         b.agent.wait_for_line(f"ERROR: {line}$", 5)
+
+
+def test_stop_while_the_log_command_hangs(board):
+    # The log command runs on the link thread; a stop must not wait out its
+    # 30 s limit, and whatever the script started ends with it.
+    b = board()
+    b.sb.install("/www/pages/cgi-bin/get_kernel_log.cgi",
+                 "#!/bin/sh\necho partial\nsleep 300 &\nexec sleep 301\n")
+    b.ready()
+    b.request({"type": "logs", "request_id": "hung"}, answer=False)
+    sleeping = lambda: [p for p, comm in b.sb.processes() if comm == "sleep"]
+    wait_until(lambda: len(sleeping()) == 2, 10, "the log command")
+    started = time.monotonic()
+    assert b.agent.stop(timeout=15) == 0
+    assert time.monotonic() - started < 10, b.agent.dump()
+    assert b.agent.lines()[-1].endswith("INFO: Goodbye!")
+    assert sleeping() == []

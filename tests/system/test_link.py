@@ -167,10 +167,26 @@ def sandbox_socket(sb, kind, address):
 
 
 def open_descriptors(pid):
-    """What pid's descriptors point to, inode numbers left out, sorted."""
-    fd_dir = f"/proc/{pid}/fd"
-    return sorted(re.sub(r"\[\d+\]", "", os.readlink(f"{fd_dir}/{name}"))
-                  for name in os.listdir(fd_dir))
+    """What pid's descriptors point to, inode numbers left out, sorted; read
+    until two reads 0.1 s apart agree, so that a socket of a passing miner
+    API call does not count."""
+    def read():
+        fd_dir, found = f"/proc/{pid}/fd", []
+        for name in os.listdir(fd_dir):
+            try:
+                found.append(re.sub(r"\[\d+\]", "",
+                                    os.readlink(f"{fd_dir}/{name}")))
+            except FileNotFoundError:  # closed meanwhile
+                pass
+        return sorted(found)
+    last = read()
+    for _ in range(50):
+        time.sleep(0.1)
+        now = read()
+        if now == last:
+            break
+        last = now
+    return last
 
 
 def exchange_only(svc):

@@ -293,6 +293,7 @@ def test_kill_during_save_leaves_the_old_or_the_new_file(sandbox_factory,
     assert original in outcomes and complete in outcomes, \
         f"{len(outcomes)} kills, the save at {before:.3f}..{after:.3f} s"
     sb.write_text("/config/.network.conf.rigkeep-Ab12Cd", "half")
+    sb.write_text("/config/velmora.json", original)  # so that this start saves
     agent = agent_factory(sb)
     agent.wait_for_line(r"Press Ctrl\+C")
     assert agent.stop() == 0
