@@ -2,15 +2,11 @@
 for the tests of the service's requests."""
 
 import json
-import sys
-from pathlib import Path
 
 import pytest
 
+from conftest import AUTHENTICATED, agent_file
 from miner_support_driver import miner_file, miners_alive, wait_until
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
-from service import ReferenceService  # noqa: E402
 
 
 class Board:
@@ -19,8 +15,7 @@ class Board:
 
     def ready(self, timeout=20):
         """Authenticated, with the miner running."""
-        self.agent.wait_for_line(r"INFO: Agent successfully authenticated$",
-                                 timeout)
+        self.agent.wait_for_line(AUTHENTICATED, timeout)
         # The exchange that follows: a status report, then "config", which
         # the service answers with nothing to apply.
         self.agent.wait_for_line(r"ERROR: Request config failed", timeout)
@@ -44,24 +39,13 @@ class Board:
 
 
 @pytest.fixture
-def board(sandbox_factory, agent_factory, certs, service_port):
-    services = []
-
+def board(sandbox_factory, service_factory, agent_factory):
     def start(miner=None, files=None, binary=None):
         sb = sandbox_factory()
-        files = {"/config/velmora.json": json.dumps(
-                     {"api_key": "k", "dev_id": "0BADF00D1234ABCD-02524B000001"}),
+        files = {"/config/velmora.json": agent_file("k"),
                  "/config/bmminer.conf": miner_file(1),
                  "/sim/miner.json": json.dumps(miner or {}), **(files or {})}
         for path, content in files.items():
             sb.write_text(path, content)
-        svc = ReferenceService(port=service_port, certfile=certs["server_cert"],
-                               keyfile=certs["server_key"],
-                               netns=sb.netns_fd_path)
-        services.append(svc.start())
-        return Board(sb, svc, agent_factory(sb, binary=binary))
-
-    yield start
-    for svc in services:
-        print(svc.describe())
-        svc.stop()
+        return Board(sb, service_factory(sb), agent_factory(sb, binary=binary))
+    return start

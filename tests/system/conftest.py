@@ -5,6 +5,7 @@ rigkeep is only ever started through `AgentProcess`, inside a sandbox: it
 reboots, kills processes and rewrites /config.
 """
 
+import json
 import os
 import re
 import signal
@@ -19,12 +20,23 @@ import pytest
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO_ROOT / "sim" / "sandbox"))
+sys.path.insert(0, str(REPO_ROOT / "sim" / "service"))
 
 import sandbox as sandbox_mod  # noqa: E402
 from sandbox import Sandbox, enter_netns, make_certs  # noqa: E402,F401
+from service import ReferenceService  # noqa: E402
 
 DEFAULT_SERVICE_URL = "wss://api.velmora.example/api/v1/ws"
 SYSTEM_DIR = Path(__file__).resolve().parent
+DEV_ID = "0BADF00D1234ABCD-02524B000001"
+AUTHENTICATED = r"INFO: Agent successfully authenticated$"
+SANITIZER = re.compile(r"runtime error:|ERROR: AddressSanitizer|"
+                       r"ERROR: LeakSanitizer|WARNING: ThreadSanitizer")
+
+
+def agent_file(api_key="test-key", dev_id=DEV_ID):
+    """Text of a complete /config/velmora.json."""
+    return json.dumps({"api_key": api_key, "dev_id": dev_id})
 
 
 def pytest_collection_modifyitems(config, items):
@@ -51,13 +63,8 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
 # Paths and the service address.
 
 @pytest.fixture(scope="session")
-def repo_root():
-    return REPO_ROOT
-
-
-@pytest.fixture(scope="session")
-def build_dir(repo_root):
-    return Path(os.environ.get("RIGKEEP_BUILD_DIR") or repo_root / "build")
+def build_dir():
+    return Path(os.environ.get("RIGKEEP_BUILD_DIR") or REPO_ROOT / "build")
 
 
 @pytest.fixture(scope="session")
@@ -123,6 +130,26 @@ def sandbox(sandbox_factory):
     return sandbox_factory()
 
 
+@pytest.fixture
+def service_factory(certs, service_port):
+    """start(sb, cert="server", port=None) -> the reference service, started
+    in sb's network; its record is printed and it is stopped at teardown."""
+    started = []
+
+    def start(sb, cert="server", port=None):
+        svc = ReferenceService(port=port or service_port,
+                               certfile=certs[f"{cert}_cert"],
+                               keyfile=certs[f"{cert}_key"],
+                               netns=sb.netns_fd_path)
+        started.append(svc.start())
+        return svc
+
+    yield start
+    for svc in started:
+        print(svc.describe())
+        svc.stop()
+
+
 # The agent under test.
 
 class AgentProcess:
@@ -183,6 +210,11 @@ class AgentProcess:
 
     def lines(self, stream="any"):
         return [r[2] for r in self.records(stream)]
+
+    def matching(self, regex, start=0):
+        """The lines from the start-th on that match regex."""
+        pattern = re.compile(regex)
+        return [line for line in self.lines()[start:] if pattern.search(line)]
 
     def mark(self):
         """Position for wait_for_line(start=...): only later lines count."""
@@ -258,7 +290,8 @@ def agent_factory(rigkeep_bin):
     """start(sandbox, args=(), env=None, binary=None) -> AgentProcess.
 
     Every program started here is killed at teardown and everything it
-    wrote is printed (pytest shows it when the test failed).
+    wrote is printed (pytest shows it when the test failed); a sanitizer
+    report in it fails the test.
     """
     started = []
 
@@ -271,3 +304,5 @@ def agent_factory(rigkeep_bin):
     for agent in started:
         agent.kill()
         print(agent.dump())
+    for agent in started:
+        assert not agent.matching(SANITIZER.pattern), agent.dump()

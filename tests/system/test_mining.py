@@ -9,24 +9,15 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from miner_support_driver import miner_file, wait_until
+from conftest import AUTHENTICATED, agent_file
+from miner_support_driver import miner_file, miners_alive, wait_until
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
-
-from service import ReferenceService  # noqa: E402
-
-AGENT_FILE = json.dumps({"api_key": "mining-test-key",
-                         "dev_id": "0BADF00D1234ABCD-02524B000001"})
 FIFO, LINK = "/tmp/events", "/tmp/event"
 LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
-SANITIZER = re.compile(r"runtime error:|ERROR: AddressSanitizer|"
-                       r"ERROR: LeakSanitizer")
 
 
 def state(msg):
@@ -67,10 +58,6 @@ def thread_names(sb, agent):
     return [name for _, name in sb.threads(agent.sandbox_pid)]
 
 
-def miners(sb):
-    return [pid for pid, comm in sb.processes() if comm == "bmminer"]
-
-
 def open_writer(sb, timeout=10):
     """A blocking write end of the event pipe, once a reader has it open."""
     deadline = time.monotonic() + timeout
@@ -101,39 +88,21 @@ class Device:
         self.sb, self.svc, self.agent = sb, svc, agent
 
     def mining(self, start=0, timeout=20):
-        self.agent.wait_for_line(r"INFO: Agent successfully authenticated$",
-                                 timeout)
+        self.agent.wait_for_line(AUTHENTICATED, timeout)
         return wait_reports(self.svc, start, ["mining"], timeout)
 
 
 @pytest.fixture
-def device(sandbox_factory, agent_factory, certs, service_port):
-    def start(pools=1, miner=None, binary=None, device_path=None,
-              stdin=subprocess.DEVNULL, service=True):
+def device(sandbox_factory, service_factory, agent_factory):
+    def start(pools=1, miner=None, service=True, **kw):
         sb = sandbox_factory()
-        sb.write_text("/config/velmora.json", AGENT_FILE)
+        sb.write_text("/config/velmora.json", agent_file())
         sb.write_text("/config/bmminer.conf", miner_file(pools))
         if miner:
             sb.write_text("/sim/miner.json", json.dumps(miner))
-        svc = None
-        if service:
-            svc = ReferenceService(port=service_port,
-                                   certfile=certs["server_cert"],
-                                   keyfile=certs["server_key"],
-                                   netns=sb.netns_fd_path)
-            services.append(svc.start())
-        kw = {"device_path": device_path} if device_path else {}
-        agent = agent_factory(sb, binary=binary, stdin=stdin, **kw)
-        devices.append(Device(sb, svc, agent))
-        return devices[-1]
-
-    devices, services = [], []
-    yield start
-    for svc in services:
-        print(svc.describe())
-        svc.stop()
-    for d in devices:
-        assert not SANITIZER.search("\n".join(d.agent.lines())), d.agent.dump()
+        svc = service_factory(sb) if service else None
+        return Device(sb, svc, agent_factory(sb, **kw))
+    return start
 
 
 # The daemon.
@@ -141,9 +110,9 @@ def device(sandbox_factory, agent_factory, certs, service_port):
 def test_start_without_a_pool_pauses_and_start_up_goes_on(device):
     d = device(pools=0)
     d.agent.wait_for_line(r"ERROR: At least one pool should be configured!$")
-    d.agent.wait_for_line(r"INFO: Agent successfully authenticated$")
+    d.agent.wait_for_line(AUTHENTICATED)
     names = thread_names(d.sb, d.agent)
-    assert not miners(d.sb) and "rigkeep@events" not in names \
+    assert not miners_alive(d.sb) and "rigkeep@events" not in names \
         and "rigkeep@metrics" not in names, names
     assert d.agent.stop() == 0
 
@@ -152,10 +121,10 @@ def test_restart_signal_restarts_and_a_burst_leaves_one_of_each(device):
     # A miner that ignores SIGINT makes each restart last the kill grace.
     d = device(miner={"ignore_sigint": True})
     d.mining()
-    first, start = miners(d.sb), d.svc.mark()
+    first, start = miners_alive(d.sb), d.svc.mark()
     d.agent.signal(signal.SIGUSR1)
     wait_reports(d.svc, start, ["zero", "restarting", "mining"], 30)
-    assert len(miners(d.sb)) == 1 and miners(d.sb) != first
+    assert len(miners_alive(d.sb)) == 1 and miners_alive(d.sb) != first
     assert len(d.svc.connections()) == 1 and not d.svc.connections()[0].closed
 
     def restarts():
@@ -175,11 +144,11 @@ def test_restart_signal_restarts_and_a_burst_leaves_one_of_each(device):
     got = wait_reports(d.svc, start, ["restarting", "mining"], 20)
     assert got.count("restarting") == seen - 1, got
     names = thread_names(d.sb, d.agent)
-    assert len(miners(d.sb)) == 1, d.agent.dump()
+    assert len(miners_alive(d.sb)) == 1, d.agent.dump()
     for name in ("rigkeep@miner", "rigkeep@events", "rigkeep@metrics"):
         assert names.count(name) == 1, (name, names)
     assert d.agent.stop(timeout=20) == 0
-    assert not miners(d.sb)
+    assert not miners_alive(d.sb)
 
 
 def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
@@ -191,7 +160,7 @@ def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
     assert reports(d.svc, start)[-2:] == ["zero", "pause"], d.svc.describe()
     conn = d.svc.wait_for_close(5)
     assert (conn.close_code, conn.closed_by) == (1000, "agent"), conn
-    assert not miners(d.sb)
+    assert not miners_alive(d.sb)
     assert d.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
 
 

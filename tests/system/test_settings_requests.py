@@ -4,20 +4,14 @@ miner restarts, and the network request's restart and reconnection."""
 
 import json
 import os
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
+from conftest import AUTHENTICATED, agent_file
 from miner_support_driver import miner_file, miners_alive, wait_until
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
-
-from service import ReferenceService  # noqa: E402
-
-AGENT_FILE = json.dumps({"api_key": "settings-test-key",
-                         "dev_id": "0BADF00D1234ABCD-02524B000001"})
+AGENT_FILE = agent_file()
 AGENT, MINER, NETWORK = ("/config/velmora.json", "/config/bmminer.conf",
                          "/config/network.conf")
 STATIC_NET = ("hostname=antMiner\nipaddress=192.0.2.10\nnetmask=255.255.255.0"
@@ -75,28 +69,18 @@ class Device:
 
 
 @pytest.fixture
-def device(sandbox_factory, agent_factory, certs, service_port):
-    services = []
-
+def device(sandbox_factory, service_factory, agent_factory):
     def start(pools=2, config_size=None):
         sb = sandbox_factory(config_size=config_size)
         for path, text in ((AGENT, AGENT_FILE), (MINER, miner_file(pools)),
                            (NETWORK, STATIC_NET)):
             sb.write_text(path, text)
-        svc = ReferenceService(port=service_port, netns=sb.netns_fd_path,
-                               certfile=certs["server_cert"],
-                               keyfile=certs["server_key"])
-        services.append(svc.start())
-        d = Device(sb, svc, agent_factory(sb))
-        d.agent.wait_for_line(r"INFO: Agent successfully authenticated$", 20)
+        d = Device(sb, service_factory(sb), agent_factory(sb))
+        d.agent.wait_for_line(AUTHENTICATED, 20)
         if pools:
             wait_until(lambda: miners_alive(sb), 20, "the miner")
         return d
-
-    yield start
-    for svc in services:
-        print(svc.describe())
-        svc.stop()
+    return start
 
 
 # Rows run in order on one device with a running miner, each on the file the

@@ -1,13 +1,9 @@
-// Drives the miner API client, the miner file and the statistics from inside the
+// Drives the miner API client and the chip statistics from inside the
 // device sandbox, for the system tests. Never installed.
 //
 //   miner_api_tool wait-api SECONDS       RESULT {"up": bool} once the API accepts
 //   miner_api_tool call COMMAND           RESULT {"reply": json|null, "ms": n}
-//   miner_api_tool stats                  RESULT {"chains": [ids]}, or null
 //   miner_api_tool chips CHAIN            RESULT [{"id", "hashrate", "freq", ...}], or null
-//   miner_api_tool load PATH              RESULT {"rc": n, "pass": pool 1's password}
-//   miner_api_tool set-pass PATH TEXT     loads PATH, sets pool 1's password, saves
-//                                         it back: RESULT {"rc": n}
 //
 // Log lines of the modules go to stdout/stderr as usual; the RESULT line is the
 // last line on stdout.
@@ -17,13 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "cgminer_api.h"
 #include "common/json_ptr.h"
-#include "norix/miner_config.h"
 #include "norix/miner_support/stats.h"
 
 namespace {
@@ -80,31 +74,9 @@ int main(int argc, char **argv) {
         return result(
             json_pack("{sO?,sI}", "reply", reply.get(), "ms", static_cast<json_int_t>(ms)));
     }
-    if (cmd == "stats") {  // only the chain ids: the parsing has its unit tests
-        auto s = cgminer_stats();
-        json_t *ids = s ? json_array() : nullptr;
-        for (int i = 0; s && i < s->chain_count; ++i)
-            json_array_append_new(ids, json_integer(s->chains[i].id));
-        return result(s ? json_pack("{so}", "chains", ids) : json_null());
-    }
     if (cmd == "chips" && argc == 3) {
         auto c = cgminer_chips_stats(static_cast<uint32_t>(atoi(argv[2])));
         return result(c ? chips_json(*c) : json_null());
-    }
-    if (cmd == "load" && argc == 3) {
-        miner_config c;
-        memset(&c, 0, sizeof c);
-        int rc = miner_config_load(argv[2], &c);
-        return result(json_pack("{si,ss}", "rc", rc, "pass", c.pools[0].pass));
-    }
-    if (cmd == "set-pass" && argc == 4) {
-        miner_config c;
-        if (miner_config_load(argv[2], &c) != 0)
-            return result(json_pack("{si}", "rc", -2));
-        if (c.pool_count < 1)
-            c.pool_count = 1;
-        snprintf(c.pools[0].pass, sizeof c.pools[0].pass, "%s", argv[3]);
-        return result(json_pack("{si}", "rc", miner_config_save(argv[2], &c)));
     }
     return usage();
 }

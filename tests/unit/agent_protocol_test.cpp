@@ -1,28 +1,12 @@
 // The link's protocol without a network: a connection record that is not attached to
 // the library, fed with message text and inspected through its outgoing ring.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "agent_protocol/internal.h"
-#include "common/json_ptr.h"
 #include "config.h"
+#include "detached_link.h"
 
 namespace {
-
-// Everything fn logged, both streams.
-template <typename Fn>
-std::string capture(Fn fn) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
-}
 
 size_t count_of(const std::string &text, const std::string &what) {
     size_t n = 0;
@@ -54,16 +38,14 @@ int recording_reply(json_t *root, json_t *ok) {
     return recording_request(root);
 }
 
-class LinkTest : public testing::Test {
+class LinkTest : public DetachedLink {
   protected:
     void SetUp() override {
-        vhd_.state = &state_;
-        conn_ = std::make_unique<conn_data>();
-        ASSERT_EQ(conn_open(conn_.get(), nullptr, &vhd_), 0);
+        DetachedLink::SetUp();
         handler_log = HandlerLog{};
     }
     void TearDown() override {
-        conn_close(conn_.get());
+        DetachedLink::TearDown();
         agent_set_auth_followup(nullptr);
         agent_registration_clear();
         for (const char *type : {"reboot", "logs", "config_network", "config_pools", "status"})
@@ -74,7 +56,7 @@ class LinkTest : public testing::Test {
 
     // One complete message as the receive callback hands it over, in pieces; its log.
     std::string feed(const std::string &text, int *rc = nullptr, size_t piece = 8192) {
-        return capture([&] {
+        return captured_log([&] {
             inc_msg_reset(conn_.get());
             for (size_t at = 0; at < text.size(); at += piece)
                 inc_msg_append_fragment(text.data() + at, std::min(piece, text.size() - at),
@@ -87,20 +69,12 @@ class LinkTest : public testing::Test {
 
     // The queued messages, compact with sorted keys, " +close" when the link closes after.
     std::vector<std::string> drain() {
+        std::vector<bool> closes;
         std::vector<std::string> sent;
-        std::lock_guard lock(conn_->out_lock);
-        while (auto *element = static_cast<const out_msg *>(
-                   lws_ring_get_element(conn_->out_msgs, &conn_->out_tail))) {
-            sent.push_back(compact(element->message) + (element->close_after ? " +close" : ""));
-            lws_ring_consume(conn_->out_msgs, &conn_->out_tail, nullptr, 1);
-            lws_ring_update_oldest_tail(conn_->out_msgs, conn_->out_tail);
-        }
+        for (const json_ptr &message : take_queued(&closes))
+            sent.push_back(compact(message.get()) + (closes[sent.size()] ? " +close" : ""));
         return sent;
     }
-
-    agent_state_t state_;
-    vhost_data vhd_{};
-    std::unique_ptr<conn_data> conn_;
 };
 
 TEST_F(LinkTest, BadInputClosesOrIsOnlyLogged) {
@@ -253,7 +227,7 @@ TEST_F(LinkTest, QueueHoldsAtMost1023InOrderAndReleasesWhatItDrops) {
     json_ptr extra(numbered(1023));
     json_incref(extra.get());
     int rc = 0;
-    std::string log = capture([&] { rc = agent_enqueue_message(extra.get()); });
+    std::string log = captured_log([&] { rc = agent_enqueue_message(extra.get()); });
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(count_of(log, "WARN: Dropping message, no free elements in out_msgs buffer\n"), 1u);
     EXPECT_EQ(extra->refcount, 1u);
@@ -277,14 +251,14 @@ TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
     ASSERT_EQ(active_conn, nullptr);
     json_ptr held(json_pack("{ss}", "type", "status"));
     json_incref(held.get());
-    EXPECT_EQ(capture([&] {
+    EXPECT_EQ(captured_log([&] {
                   EXPECT_EQ(agent_enqueue_message(held.get()), -2);
                   EXPECT_EQ(agent_enqueue_result(0, "reboot"), -2);
               }),
               "")
         << "not logged";
     EXPECT_EQ(held->refcount, 1u);
-    std::string log = capture([] {
+    std::string log = captured_log([] {
         conn_abort_timer_start(30);
         conn_abort_timer_stop();
     });
@@ -305,13 +279,13 @@ TEST(LinkAuth, CutKeysStillPackAndAFailedPackIsLogged) {
     copy_cut(cfg->api_key, key.c_str());
     copy_cut(cfg->dev_id, id.c_str());
     json_ptr auth;
-    EXPECT_EQ(capture([&] { auth.reset(compose_auth_request()); }), "");
+    EXPECT_EQ(captured_log([&] { auth.reset(compose_auth_request()); }), "");
     ASSERT_TRUE(auth);
     EXPECT_EQ(json_string_value(json_object_get(auth.get(), "api_key")), key.substr(0, 49));
     EXPECT_EQ(json_string_value(json_object_get(auth.get(), "device_id")), id.substr(0, 31));
 
     strcpy(cfg->api_key, "K\xC3");  // bytes that are no text
-    std::string log = capture([&] { auth.reset(compose_auth_request()); });
+    std::string log = captured_log([&] { auth.reset(compose_auth_request()); });
     EXPECT_FALSE(auth);
     EXPECT_EQ(count_of(log, "ERROR: Failed to pack auth message"), 1u) << log;
     memset(cfg, 0, sizeof *cfg);

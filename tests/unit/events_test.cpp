@@ -1,14 +1,8 @@
 // Lines of the miner's event pipe, handed to handle_miner_event with a connection
 // record that is not attached to the library; what it queued is read from the ring.
-#include <gtest/gtest.h>
-
 #include <ctime>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "agent_protocol/internal.h"
-#include "common/json_ptr.h"
+#include "detached_link.h"
 #include "events.h"
 
 namespace {
@@ -83,41 +77,15 @@ std::string compact(const json_t *value) {
     return text.get();
 }
 
-class EventsTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        vhd_.state = &state_;
-        conn_ = std::make_unique<conn_data>();
-        ASSERT_EQ(conn_open(conn_.get(), nullptr, &vhd_), 0);
-    }
-    void TearDown() override { conn_close(conn_.get()); }
-
-    std::vector<json_ptr> drain() {
-        std::vector<json_ptr> sent;
-        std::lock_guard lock(conn_->out_lock);
-        while (auto *element = static_cast<const out_msg *>(
-                   lws_ring_get_element(conn_->out_msgs, &conn_->out_tail))) {
-            sent.emplace_back(json_incref(element->message));
-            lws_ring_consume(conn_->out_msgs, &conn_->out_tail, nullptr, 1);
-            lws_ring_update_oldest_tail(conn_->out_msgs, conn_->out_tail);
-        }
-        return sent;
-    }
-
-    agent_state_t state_;
-    vhost_data vhd_{};
-    std::unique_ptr<conn_data> conn_;
-};
+using EventsTest = DetachedLink;
 
 TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.line);
         const json_int_t before = time(nullptr);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int rc = handle_miner_event_bytes(c.line.data(), c.line.size());
-        std::string log = testing::internal::GetCapturedStdout();
-        log += testing::internal::GetCapturedStderr();
+        int rc = 0;
+        std::string log =
+            captured_log([&] { rc = handle_miner_event_bytes(c.line.data(), c.line.size()); });
         const json_int_t after = time(nullptr);
 
         EXPECT_EQ(rc, c.rc);
@@ -126,7 +94,7 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         else
             EXPECT_NE(log.find(c.logged), std::string::npos) << log;
 
-        std::vector<json_ptr> sent = drain();
+        std::vector<json_ptr> sent = take_queued();
         ASSERT_EQ(sent.size(), c.sent.empty() ? 0u : 1u);
         if (sent.empty())
             continue;

@@ -17,9 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "agent_protocol/internal.h"
-#include "common/json_ptr.h"
 #include "common/unique_fd.h"
+#include "detached_link.h"
 #include "metrics.h"
 #include "norix/miner_support/stats.h"
 #include "norix/miner_support/supervision.h"
@@ -92,12 +91,10 @@ class FakeMinerApi {
     std::thread thread_;
 };
 
-class ReportsTest : public testing::Test {
+class ReportsTest : public DetachedLink {
   protected:
     void SetUp() override {
-        vhd_.state = &state_;
-        conn_ = std::make_unique<conn_data>();
-        ASSERT_EQ(conn_open(conn_.get(), nullptr, &vhd_), 0);
+        DetachedLink::SetUp();
         link_authenticated = true;
     }
     void TearDown() override {
@@ -105,28 +102,19 @@ class ReportsTest : public testing::Test {
         status_thread_stop();
         status_reports_resume();
         link_authenticated = false;
-        conn_close(conn_.get());
+        DetachedLink::TearDown();
     }
 
     // What was queued, polling until n messages came or the limit passed.
     std::vector<json_ptr> drain(size_t n = 0, steady::duration limit = {}) {
         std::vector<json_ptr> sent;
         for (auto end = steady::now() + limit;; std::this_thread::sleep_for(20ms)) {
-            std::lock_guard lock(conn_->out_lock);
-            while (auto *element = static_cast<const out_msg *>(
-                       lws_ring_get_element(conn_->out_msgs, &conn_->out_tail))) {
-                sent.emplace_back(json_incref(element->message));
-                lws_ring_consume(conn_->out_msgs, &conn_->out_tail, nullptr, 1);
-                lws_ring_update_oldest_tail(conn_->out_msgs, conn_->out_tail);
-            }
+            for (json_ptr &message : take_queued())
+                sent.push_back(std::move(message));
             if (sent.size() >= n || steady::now() >= end)
                 return sent;
         }
     }
-
-    agent_state_t state_;
-    vhost_data vhd_{};
-    std::unique_ptr<conn_data> conn_;
 };
 
 template <typename Fn>

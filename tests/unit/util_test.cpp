@@ -33,6 +33,9 @@ TEST(UtilParseUrl, SplitsSchemeHostPortAndPath) {
         {"ws://host:8080/a/b?x=1&y=2", 0, "ws", "host", 8080, "/a/b"},
         {"https://h/api/v1/ws", 0, "https", "h", 443, "/api/v1/ws"},
         {"http://h:81", 0, "http", "h", 81, "/"},
+        {"http://h", 0, "http", "h", 80, "/"},
+        {"ws://h", 0, "ws", "h", 80, "/"},
+        {"WSS://h", 0, "WSS", "h", 0, "/"},
         {"wss://h:12ab/p", 0, "wss", "h", 12, "/p"},
         {"ftp://h/p", 0, "ftp", "h", 0, "/p"},
         {"wss:///path", 0, "wss", "path", 443, "/"},
@@ -90,17 +93,6 @@ TEST(UtilCopyCut, EndsOnACharacterBoundary) {
         copy_cut(field, in);
         EXPECT_STREQ(field, out) << in;
     }
-}
-
-TEST(UtilProtoPort, KnownSchemesAndUnknown) {
-    EXPECT_EQ(util_proto_port("http"), 80);
-    EXPECT_EQ(util_proto_port("https"), 443);
-    EXPECT_EQ(util_proto_port("ws"), 80);
-    EXPECT_EQ(util_proto_port("wss"), 443);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(util_proto_port("WSS"), 0);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("WARN: Unknown protocol: WSS\n"),
-              std::string::npos);
 }
 
 TEST(UtilFormat, HexEtherAndInet) {
