@@ -142,38 +142,40 @@ int handle_config(json_t *root, json_t *ok) {
 
 }  // namespace
 
-int config_autotuner(json_t *root) {
-    int stage1 = 0;
-    int stage2 = 0;
-    int stage3 = 0;
-    json_int_t stage3_interval = 3;
-    json_int_t downclock_step = 0;
-    json_int_t min_freq = 0;
-    json_int_t hashrate_deviation = 0;
-    json_int_t test_time = 0;
-    json_int_t down_freq_hw = 0;
-    int reset_chips = 0;
+int parse_autotuner(json_t *autotuner, autotuner_request *out) {
     json_error_t error;
-    if (json_unpack_ex(root, &error, 0, "{sb,sb,sb,s?I,sI,sI,sI,sI,sI,s?b}", "stage1", &stage1,
-                       "stage2", &stage2, "stage3", &stage3, "stage3_interval", &stage3_interval,
-                       "downclock_step", &downclock_step, "min_freq", &min_freq,
-                       "hashrate_deviation", &hashrate_deviation, "test_time", &test_time,
-                       "down_freq_hw", &down_freq_hw, "reset_chips", &reset_chips) != 0) {
+    if (json_unpack_ex(autotuner, &error, 0, "{sb,sb,sb,s?I,sI,sI,sI,sI,sI,s?b}", "stage1",
+                       &out->stage1, "stage2", &out->stage2, "stage3", &out->stage3,
+                       "stage3_interval", &out->stage3_interval, "downclock_step",
+                       &out->downclock_step, "min_freq", &out->min_freq, "hashrate_deviation",
+                       &out->hashrate_deviation, "test_time", &out->test_time, "down_freq_hw",
+                       &out->down_freq_hw, "reset_chips", &out->reset_chips) != 0) {
         LOG_ERROR("Failed to parse config autotuner request - %s\n", error.text);
         return -1;
     }
-    for (json_int_t value :
-         {stage3_interval, downclock_step, min_freq, hashrate_deviation, test_time, down_freq_hw}) {
+    for (json_int_t value : {out->stage3_interval, out->downclock_step, out->min_freq,
+                             out->hashrate_deviation, out->test_time, out->down_freq_hw}) {
         if (!fits_int(value)) {
             LOG_ERROR("Failed to parse config autotuner request - %s\n", "Integer out of range");
             return -1;
         }
     }
+    return 0;
+}
+
+int apply_autotuner(const autotuner_request &req) {
+    // Frequencies keep their low 16 bits, as the record stores them.
     return cgminer_autotuner(
-        stage1 != 0, stage2 != 0, stage3 != 0, static_cast<int32_t>(stage3_interval),
-        static_cast<int32_t>(downclock_step), static_cast<uint16_t>(min_freq & 0xFFFF),
-        static_cast<int32_t>(hashrate_deviation), static_cast<int32_t>(test_time),
-        static_cast<int32_t>(down_freq_hw), reset_chips != 0);
+        req.stage1 != 0, req.stage2 != 0, req.stage3 != 0,
+        static_cast<int32_t>(req.stage3_interval), static_cast<int32_t>(req.downclock_step),
+        static_cast<uint16_t>(req.min_freq & 0xFFFF), static_cast<int32_t>(req.hashrate_deviation),
+        static_cast<int32_t>(req.test_time), static_cast<int32_t>(req.down_freq_hw),
+        req.reset_chips != 0);
+}
+
+int config_autotuner(json_t *root) {
+    autotuner_request req;
+    return parse_autotuner(root, &req) != 0 ? -1 : apply_autotuner(req);
 }
 
 int config_watchdog(json_t *root) {

@@ -67,49 +67,6 @@ int apply_perf(const perf_request &req) {
     return changed ? 1 : 0;
 }
 
-struct autotuner_request {
-    int stage1 = 0;
-    int stage2 = 0;
-    int stage3 = 0;
-    json_int_t stage3_interval = 3;
-    json_int_t downclock_step = 0;
-    json_int_t min_freq = 0;
-    json_int_t hashrate_deviation = 0;
-    json_int_t test_time = 0;
-    json_int_t down_freq_hw = 0;
-    int reset_chips = 0;
-};
-
-int parse_autotuner(json_t *autotuner, autotuner_request *out) {
-    json_error_t error;
-    if (json_unpack_ex(autotuner, &error, 0, "{sb,sb,sb,s?I,sI,sI,sI,sI,sI,s?b}", "stage1",
-                       &out->stage1, "stage2", &out->stage2, "stage3", &out->stage3,
-                       "stage3_interval", &out->stage3_interval, "downclock_step",
-                       &out->downclock_step, "min_freq", &out->min_freq, "hashrate_deviation",
-                       &out->hashrate_deviation, "test_time", &out->test_time, "down_freq_hw",
-                       &out->down_freq_hw, "reset_chips", &out->reset_chips) != 0) {
-        LOG_ERROR("Failed to parse config autotuner request - %s\n", error.text);
-        return -1;
-    }
-    for (json_int_t value : {out->stage3_interval, out->downclock_step, out->min_freq,
-                             out->hashrate_deviation, out->test_time, out->down_freq_hw}) {
-        if (!fits_int(value)) {
-            LOG_ERROR("Failed to parse config autotuner request - %s\n", "Integer out of range");
-            return -1;
-        }
-    }
-    return 0;
-}
-
-int apply_autotuner(const autotuner_request &req) {
-    return cgminer_autotuner(req.stage1 != 0, req.stage2 != 0, req.stage3 != 0,
-                             static_cast<int32_t>(req.stage3_interval),
-                             static_cast<int32_t>(req.downclock_step), low16(req.min_freq),
-                             static_cast<int32_t>(req.hashrate_deviation),
-                             static_cast<int32_t>(req.test_time),
-                             static_cast<int32_t>(req.down_freq_hw), req.reset_chips != 0);
-}
-
 }  // namespace
 
 json_t *compose_default_chains() {

@@ -23,3 +23,22 @@ inline int run_settings_request(int (*apply)(json_t *), json_t *root) {
 inline bool fits_int(json_int_t value) {
     return value >= INT_MIN && value <= INT_MAX;
 }
+
+// An "autotuner" object, read whole before anything is applied (a request that
+// carries it with other sections must fail before it changes any of them).
+struct autotuner_request {
+    int stage1 = 0;
+    int stage2 = 0;
+    int stage3 = 0;
+    json_int_t stage3_interval = 3;
+    json_int_t downclock_step = 0;
+    json_int_t min_freq = 0;
+    json_int_t hashrate_deviation = 0;
+    json_int_t test_time = 0;
+    json_int_t down_freq_hw = 0;
+    int reset_chips = 0;
+};
+// 0, or -1 (logged) with nothing applied.
+int parse_autotuner(json_t *autotuner, autotuner_request *out);
+// The setter's -1 / 0 / 1.
+int apply_autotuner(const autotuner_request &req);
