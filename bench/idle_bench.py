@@ -84,10 +84,12 @@ def main():
     p.add_argument("--minutes", type=float, default=10.0)
     p.add_argument("--events", type=int, default=1000)
     args = p.parse_args()
+    if args.minutes * 60 < WARM_UP + 10:
+        p.error("--minutes: at least the 30 s warm-up and 10 s to measure")
     with open(os.path.join(args.build_dir, "service_url.txt")) as f:
         url = urllib.parse.urlsplit(f.readline().strip())
 
-    end = args.minutes * 60
+    end, load0 = args.minutes * 60, os.getloadavg()
     with tempfile.TemporaryDirectory() as d:
         certs = make_certs(d, url.hostname)
         with Sandbox(service_host=url.hostname,
@@ -105,11 +107,11 @@ def main():
             finally:
                 agent.kill()
                 svc.stop()
-    load = os.getloadavg()
-    print(f"{'load average (1/5/15 min)':34} "
-          f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+    for when, load in (("end", os.getloadavg()), ("start", load0)):
+        row.insert(0, (f"load average 1/5/15 min at {when}",
+                       " ".join(f"{v:.2f}" for v in load)))
     for name, value in row:
-        print(f"{name:34} {value}")
+        print(f"{name:38} {value}")
     return 0
 
 
