@@ -33,7 +33,7 @@ from conftest import AgentProcess  # noqa: E402
 from miner_support_driver import miner_file  # noqa: E402
 from sandbox import Sandbox, make_certs  # noqa: E402
 from service import ReferenceService  # noqa: E402
-from test_mining import AGENT_FILE, FIFO, open_writer, wait_reports  # noqa: E402
+from test_mining import AGENT_FILE, open_writer, wait_reports  # noqa: E402
 
 WARM_UP = 30.0
 EVENT = b'{"event": "restart", "reason": "autotune"}\n'
