@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import AgentProcess
+from conftest import AgentProcess, built
 
 MINER_ARGS = ["--fixed-freq", "--no-pre-heat", "--version-file",
               "/usr/bin/compile_time", "--api-listen", "--default-config",
@@ -16,10 +16,7 @@ MINER_ARGS = ["--fixed-freq", "--no-pre-heat", "--version-file",
 
 
 def tool_path(build_dir):
-    path = build_dir / "tests" / "tools" / "miner_support_tool"
-    if not path.is_file():
-        pytest.skip(f"miner_support_tool is not built ({path} missing)")
-    return path
+    return built(build_dir, "tests", "tools", "miner_support_tool")
 
 
 def miner_file(pools=1, **extra):

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import AUTHENTICATED, agent_file
+from conftest import AUTHENTICATED, agent_file, built
 from miner_support_driver import miner_file, miners_alive, wait_until
 
 FIFO, LINK = "/tmp/events", "/tmp/event"
@@ -231,9 +231,7 @@ class Tool:
 
 @pytest.fixture
 def tool(device, build_dir):
-    path = build_dir / "tests" / "tools" / "mining_tool"
-    if not path.is_file():
-        pytest.skip(f"mining_tool is not built ({path} missing)")
+    path = built(build_dir, "tests", "tools", "mining_tool")
 
     def start(**kw):
         d = device(binary=path, device_path="/usr/bin/mining_tool",

@@ -199,7 +199,7 @@ TEST_F(LinkTest, AuthenticationReply) {
         EXPECT_FALSE(conn_->abort_armed) << "any reply stops the abort timer";
         EXPECT_EQ(state_.authenticated, c.accepted);
         EXPECT_TRUE(!c.accepted || agent_registration_requested() == c.registration);
-        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        EXPECT_TRUE(has(log, c.line)) << log;
         EXPECT_TRUE(drain().empty());
     }
 }

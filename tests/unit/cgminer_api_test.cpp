@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "test_text.h"
 
 namespace {
 
@@ -84,14 +85,6 @@ class FakeMiner {
     std::thread thread_;
 };
 
-// What f logged on stderr.
-template <typename F>
-std::string errors_of(F &&f) {
-    testing::internal::CaptureStderr();
-    f();
-    return testing::internal::GetCapturedStderr();
-}
-
 TEST(CgminerApi, OneConnectionPerCommandAndTheRequestHasNoTerminator) {
     FakeMiner miner({{{"{\"a\": 1}"}}, {{"{\"b\": 2}"}}});
     json_ptr first = cgminer_api_call_cmd("stats", "localhost", miner.port());
@@ -145,7 +138,7 @@ TEST(CgminerApi, AbortedReplyIsLoggedAndFails) {
          {"ERROR: Failed to receive cgminer api response - Connection reset by "
           "peer\n",
           "ERROR: Failed to call cgminer api, request: {\"command\": \"stats\"}\n"})
-        EXPECT_NE(err.find(line), std::string::npos) << err;
+        EXPECT_TRUE(has(err, line)) << err;
 }
 
 // A miner that sends past the size limit gets no reply used at all, and the
@@ -159,10 +152,9 @@ TEST(CgminerApi, OversizedReplyIsDroppedWhole) {
     const std::string err = errors_of(
         [&] { got = cgminer_api_call_raw("{\"command\": \"stats\"}", "localhost", miner.port()); });
     EXPECT_FALSE(got);
-    EXPECT_NE(err.find("ERROR: Failed to receive cgminer api response - Message too long\n"),
-              std::string::npos)
+    EXPECT_TRUE(has(err, "ERROR: Failed to receive cgminer api response - Message too long\n"))
         << err;
-    EXPECT_NE(err.find("ERROR: Failed to call cgminer api"), std::string::npos) << err;
+    EXPECT_TRUE(has(err, "ERROR: Failed to call cgminer api")) << err;
     EXPECT_TRUE(cgminer_api_call_cmd("pools", "localhost", miner.port()));
 }
 

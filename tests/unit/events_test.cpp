@@ -92,7 +92,7 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         if (c.logged.empty())
             EXPECT_EQ(log, "");
         else
-            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+            EXPECT_TRUE(has(log, c.logged)) << log;
 
         std::vector<json_ptr> sent = take_queued();
         ASSERT_EQ(sent.size(), c.sent.empty() ? 0u : 1u);
@@ -113,9 +113,8 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
 
 TEST_F(EventsTest, AnEventWithoutAConnectionIsLostAndReportedAsAFailure) {
     conn_close(conn_.get());
-    testing::internal::CaptureStdout();
-    EXPECT_LT(handle_miner_event(event("autotune").c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(captured_log([] { EXPECT_LT(handle_miner_event(event("autotune").c_str()), 0); }),
+              "");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "common/json_ptr.h"
 #include "norix/miner_support/document.h"
 #include "norix/miner_support/settings.h"
+#include "test_text.h"
 
 namespace {
 
@@ -22,10 +23,6 @@ Call capture(const std::function<int()> &fn) {
     testing::internal::CaptureStderr();
     int rc = fn();
     return {rc, testing::internal::GetCapturedStderr()};
-}
-
-bool has(const std::string &text, const std::string &line) {
-    return text.find(line) != std::string::npos;
 }
 
 // A record as the reader leaves it for a file that sets only a few keys.

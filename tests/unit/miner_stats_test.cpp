@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/json_ptr.h"
+#include "test_text.h"
 #include "util.h"
 
 namespace {
@@ -31,10 +32,6 @@ auto logged(Logged *log, F &&f) {
     log->err = testing::internal::GetCapturedStderr();
     log->out = testing::internal::GetCapturedStdout();
     return result;
-}
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
 }
 
 void set(json_t *obj, const std::string &key, json_t *value) {

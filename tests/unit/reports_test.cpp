@@ -44,9 +44,8 @@ std::string text_of(const json_t *value) {
 
 bool eth0_up() {
     netinfo info{};
-    testing::internal::CaptureStderr();
-    bool ok = util_netinfo("eth0", &info) == 0;
-    testing::internal::GetCapturedStderr();
+    bool ok = false;
+    errors_of([&] { ok = util_netinfo("eth0", &info) == 0; });
     return ok;
 }
 
@@ -174,13 +173,12 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
         {miner_state{1, 0}, nullptr, &pools, "null"},
     };
     for (const Case &c : cases) {
-        testing::internal::CaptureStderr();
-        json_ptr msg(compose_status(c.state ? &*c.state : nullptr, c.net, c.pools));
-        std::string log = testing::internal::GetCapturedStderr();
+        json_ptr msg;
+        std::string log = errors_of(
+            [&] { msg.reset(compose_status(c.state ? &*c.state : nullptr, c.net, c.pools)); });
         EXPECT_EQ(text_of(msg.get()), c.expected);
-        EXPECT_EQ(
-            log.find("ERROR: Failed to compose status object - NULL object\n") != std::string::npos,
-            c.expected == "null")
+        EXPECT_EQ(has(log, "ERROR: Failed to compose status object - NULL object\n"),
+                  c.expected == "null")
             << log;
     }
 }

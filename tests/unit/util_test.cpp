@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/json_ptr.h"
+#include "test_text.h"
 
 namespace {
 
@@ -128,10 +129,8 @@ TEST(UtilStrReplace, ReplacesEveryNonOverlappingOccurrence) {
         ASSERT_TRUE(out);
         EXPECT_STREQ(out.get(), c.want) << c.str;
     }
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(util_str_replace("abc", "", "x"), nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: Substring can't be empty!"),
-              std::string::npos);
+    EXPECT_TRUE(has(errors_of([] { EXPECT_EQ(util_str_replace("abc", "", "x"), nullptr); }),
+                    "ERROR: Substring can't be empty!"));
 }
 
 // One routing table per row: the first default route gives the gateway; none, or
@@ -162,10 +161,8 @@ TEST(UtilDefaultGateway, ReadsTheFirstDefaultRoute) {
     std::filesystem::remove(path);
 
     uint32_t gw;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(util_default_gateway_from("/nonexistent/route", &gw), -1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to open /proc/net/route"),
-              std::string::npos);
+    EXPECT_TRUE(has(errors_of([&] { EXPECT_EQ(util_default_gateway_from("/x/route", &gw), -1); }),
+                    "Failed to open /proc/net/route"));
 }
 
 // Runs util_name_servers in a child that sees resolv_text as /etc/resolv.conf

@@ -1,0 +1,35 @@
+// What the code under test logs and writes, as text.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+inline bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// What fn logged on stderr.
+template <typename Fn>
+std::string errors_of(Fn &&fn) {
+    testing::internal::CaptureStderr();
+    fn();
+    return testing::internal::GetCapturedStderr();
+}
+
+// Everything fn logged, both streams.
+template <typename Fn>
+std::string captured_log(Fn &&fn) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    fn();
+    std::string out = testing::internal::GetCapturedStdout();
+    return out + testing::internal::GetCapturedStderr();
+}
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
