@@ -72,11 +72,6 @@ const Case kCases[] = {
      "ERROR: Unable to parse event: "},
 };
 
-std::string compact(const json_t *value) {
-    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)));
-    return text.get();
-}
-
 using EventsTest = DetachedLink;
 
 TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
@@ -107,7 +102,8 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         EXPECT_LE(json_integer_value(stamp), after);
         for (const char *key : {"type", "name", "timestamp"})
             json_object_del(message, key);
-        EXPECT_EQ(compact(message), c.sent);
+        EXPECT_EQ(json_text(message, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)),
+                  c.sent);
     }
 }
 

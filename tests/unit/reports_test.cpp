@@ -35,13 +35,6 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-std::string text_of(const json_t *value) {
-    if (value == nullptr)
-        return "null";
-    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY));
-    return text.get();
-}
-
 bool eth0_up() {
     netinfo info{};
     bool ok = false;
@@ -145,21 +138,20 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
         R"("dnsservers":["8.8.8.8","1.1.1.1"],"mac":"00:1a:2b:3c:4d:fe"})";
     const std::string active_text =
         R"({"boost":true,"difficulty":"8.19K","accepted":10,"rejected":2,"stale":1,"status":"active"})";
+    auto with_state = [&](const char *state) { return head + state + "," + network + "}"; };
     struct Case {
         std::optional<miner_state> state;
         const netinfo *net;
         const pools_stats *pools;
-        std::string expected;  // "null": not composed, and logged
+        std::string expected;  // "absent": not composed, and logged
     } cases[] = {
         {std::nullopt, &net, nullptr, head + network + "}"},
         {miner_state{4, 40}, &net, nullptr,
-         head + R"("state":{"name":"updating","progress":40},)" + network + "}"},
-        {miner_state{1, 55}, &net, nullptr, head + R"("state":{"name":"mining"},)" + network + "}"},
-        {miner_state{6, 0}, &net, nullptr,
-         head + R"("state":{"name":"autotuning"},)" + network + "}"},
-        {miner_state{7, 0}, &net, nullptr, head + R"("state":{"name":"unknown"},)" + network + "}"},
-        {miner_state{-1, 0}, &net, nullptr,
-         head + R"("state":{"name":"unknown"},)" + network + "}"},
+         with_state(R"("state":{"name":"updating","progress":40})")},
+        {miner_state{1, 55}, &net, nullptr, with_state(R"("state":{"name":"mining"})")},
+        {miner_state{6, 0}, &net, nullptr, with_state(R"("state":{"name":"autotuning"})")},
+        {miner_state{7, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
+        {miner_state{-1, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
         {miner_state{2, 0}, &no_dns, &none,
          head + R"("state":{"name":"pause"},"network":{"ip":"192.168.1.10",)"
                 R"("netmask":"255.255.255.0","gateway":"192.168.1.1","dnsservers":[],)"
@@ -170,15 +162,15 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
              R"("stale":0,"status":"dead"},"service_fee":[{"boost":false,"difficulty":"1",)"
              R"("accepted":5,"rejected":0,"stale":0,"status":"unknown"},)" +
              active_text + "]}}"},
-        {miner_state{1, 0}, nullptr, &pools, "null"},
+        {miner_state{1, 0}, nullptr, &pools, "absent"},
     };
     for (const Case &c : cases) {
         json_ptr msg;
         std::string log = errors_of(
             [&] { msg.reset(compose_status(c.state ? &*c.state : nullptr, c.net, c.pools)); });
-        EXPECT_EQ(text_of(msg.get()), c.expected);
+        EXPECT_EQ(json_text(msg.get()), c.expected);
         EXPECT_EQ(has(log, "ERROR: Failed to compose status object - NULL object\n"),
-                  c.expected == "null")
+                  c.expected == "absent")
             << log;
     }
 }
@@ -188,7 +180,7 @@ TEST_F(ReportsTest, StatusSendsTheStoredStateOnlyWhileAuthenticatedAndNotSuspend
     if (!eth0_up() || cgminer_api_available())
         GTEST_SKIP() << "needs eth0 with an address and no miner API on this host";
     auto state_of = [](const json_ptr &msg) {
-        return text_of(json_object_get(msg.get(), "state"));
+        return json_text(json_object_get(msg.get(), "state"));
     };
     link_authenticated = false;
     testing::internal::CaptureStderr();
@@ -242,7 +234,7 @@ TEST_F(ReportsTest, MetricsKeysTypesAndZeroReport) {
 
     std::vector<json_ptr> sent = drain();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(text_of(sent[0].get()),
+    EXPECT_EQ(json_text(sent[0].get()),
               R"({"type":"metrics","timestamp":1796592532,"hash_rate":13995.5,"freq":650.0,)"
               R"("temp":57,"watt":1350.25,"hw_errors":3,"fans":[{"id":"1","speed":80,"rpm":3780}],)"
               R"("chains":[{"id":"6","num_chips":63,"hash_rate":4665.5,"freq":650.0,"volt":8.75,)"
@@ -251,9 +243,9 @@ TEST_F(ReportsTest, MetricsKeysTypesAndZeroReport) {
               R"("hw_errors":2,"chip_temp":58,"pcb_temp":51}]})");
     const json_int_t now = json_integer_value(json_object_get(sent[1].get(), "timestamp"));
     EXPECT_TRUE(now >= before && now <= after) << now;
-    EXPECT_EQ(text_of(sent[1].get()), R"({"type":"metrics","timestamp":)" + std::to_string(now) +
-                                          R"(,"hash_rate":0.0,"freq":0.0,"temp":0,"watt":0.0,)"
-                                          R"("hw_errors":0,"fans":[],"chains":[]})");
+    EXPECT_EQ(json_text(sent[1].get()), R"({"type":"metrics","timestamp":)" + std::to_string(now) +
+                                            R"(,"hash_rate":0.0,"freq":0.0,"temp":0,"watt":0.0,)"
+                                            R"("hw_errors":0,"fans":[],"chains":[]})");
 }
 
 // A stop ends each thread promptly wherever it waits and leaves no descriptor open; a
@@ -286,13 +278,13 @@ TEST_F(ReportsTest, StopsArePromptWhereverTheThreadsWait) {
     EXPECT_LT(time_of([] { metrics_thread_stop(); }), 1s) << "in the 10 s sleep";
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(text_of(json_object_get(sent[0].get(), "state")), R"({"name":"mining"})");
+    EXPECT_EQ(json_text(json_object_get(sent[0].get(), "state")), R"({"name":"mining"})");
     EXPECT_TRUE(
         json_is_array(json_object_get(json_object_get(sent[0].get(), "pools"), "service_fee")))
-        << text_of(sent[0].get());
-    EXPECT_EQ(text_of(json_object_get(sent[1].get(), "type")), R"("metrics")");
+        << json_text(sent[0].get());
+    EXPECT_EQ(json_text(json_object_get(sent[1].get(), "type")), R"("metrics")");
     EXPECT_EQ(json_array_size(json_object_get(sent[1].get(), "chains")), 3u)
-        << text_of(sent[1].get());
+        << json_text(sent[1].get());
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <string>
 
+#include "common/json_ptr.h"
+
 inline bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
@@ -27,6 +29,14 @@ std::string captured_log(Fn &&fn) {
     fn();
     std::string out = testing::internal::GetCapturedStdout();
     return out + testing::internal::GetCapturedStderr();
+}
+
+// value as JSON text, members in their order unless flags sort them; "absent" for none.
+inline std::string json_text(const json_t *value, size_t flags = JSON_COMPACT) {
+    if (value == nullptr)
+        return "absent";
+    c_str_ptr text(json_dumps(value, flags | JSON_ENCODE_ANY));
+    return text ? text.get() : "<not dumped>";
 }
 
 inline std::string slurp(const std::string &path) {
