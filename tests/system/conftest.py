@@ -131,11 +131,6 @@ def sandbox_factory(service_host, certs):
 
 
 @pytest.fixture
-def sandbox(sandbox_factory):
-    return sandbox_factory()
-
-
-@pytest.fixture
 def service_factory(certs, service_port):
     """start(sb, cert="server", port=None) -> the reference service, started
     in sb's network; its record is printed and it is stopped at teardown."""
