@@ -58,13 +58,7 @@ const Case kCases[] = {
     {event("overheat"), -1, "", "ERROR: Restart event doesn't contain temp key\n"},
     // Broken shapes.
     {"not json\n", -1, "", "ERROR: Unable to parse event: not json\n"},
-    {R"({"event": "restart", "reason": "overheat", "temp": 1e999})", -1, "",
-     "ERROR: Unable to parse event: "},
-    {R"({"event": "restart", "reason": "overheat", "temp": 123456789012345678901234})", -1, "",
-     "ERROR: Unable to parse event: "},
     {"[\"restart\", \"autotune\"]\n", -1, "", "ERROR: Unable to parse event reason: [\"restart\""},
-    {R"({"reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
-    {R"({"event": 1, "reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
     {R"({"event": "restart", "reason": null})", -1, "", "ERROR: Unable to parse event reason: "},
     {"{\"event\": \"restart\", \"reason\": \"auto\xff\"}\n", -1, "",
      "ERROR: Unable to parse event: "},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -42,4 +43,13 @@ inline std::string json_text(const json_t *value, size_t flags = JSON_COMPACT) {
 inline std::string slurp(const std::string &path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Everything readable from fd until its end.
+inline std::string read_all(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
 }

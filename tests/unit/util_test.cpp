@@ -191,11 +191,7 @@ std::string name_servers_with(const std::string &resolv_text) {
         _exit(0);
     }
     close(fds[1]);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
+    std::string out = read_all(fds[0]);
     close(fds[0]);
     waitpid(pid, nullptr, 0);
     std::filesystem::remove(file);
