@@ -3,22 +3,18 @@
 // port 4028 that answers with recorded replies.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/unique_fd.h"
 #include "detached_link.h"
+#include "fake_miner.h"
 #include "metrics.h"
 #include "norix/miner_support/stats.h"
 #include "norix/miner_support/supervision.h"
@@ -43,45 +39,12 @@ bool eth0_up() {
 }
 
 // The miner's API: "stats" and "pools" get the recorded replies, anything else {}.
-class FakeMinerApi {
-  public:
-    FakeMinerApi() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        int one = 1;
-        setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{AF_INET, htons(kMinerApiPort), {htonl(INADDR_LOOPBACK)}, {}};
-        listening_ = bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-                     listen(listener_.get(), 8) == 0;
-        thread_ = std::thread([this] {
-            for (pollfd p{listener_.get(), POLLIN, 0}; listening_ && !done_; p.revents = 0) {
-                if (poll(&p, 1, 50) != 1)
-                    continue;
-                unique_fd conn(accept(listener_.get(), nullptr, nullptr));
-                std::string req;
-                for (char c = 0; c != '}' && recv(conn.get(), &c, 1, 0) == 1;)
-                    req.push_back(c);
-                std::string reply = "{}";
-                for (std::string name : {"stats", "pools"})
-                    if (req.find('"' + name + '"') != std::string::npos) {
-                        std::ifstream in(std::string(MINER_TEST_DATA_DIR) + "/miner_" + name +
-                                         "_reply.txt");
-                        reply.assign(std::istreambuf_iterator<char>(in), {});
-                    }
-                send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-        });
-    }
-    ~FakeMinerApi() {
-        done_ = true;
-        thread_.join();
-    }
-    bool listening() const { return listening_; }
-
-  private:
-    unique_fd listener_;
-    bool listening_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+FakeMiner::Reply recorded_reply(const std::string &request) {
+    for (std::string name : {"stats", "pools"})
+        if (has(request, '"' + name + '"'))
+            return {{slurp(std::string(MINER_TEST_DATA_DIR) + "/miner_" + name + "_reply.txt")}};
+    return {{"{}"}};
+}
 
 class ReportsTest : public DetachedLink {
   protected:
@@ -271,8 +234,8 @@ TEST_F(ReportsTest, StopsArePromptWhereverTheThreadsWait) {
         cycle(0ms);
     EXPECT_EQ(open_fds(), fds);
 
-    FakeMinerApi miner;
-    ASSERT_TRUE(miner.listening());
+    FakeMiner miner(recorded_reply, kMinerApiPort);
+    ASSERT_NE(miner.port(), 0);
     metrics_thread_start();
     std::vector<json_ptr> sent = drain(2, 5s);
     EXPECT_LT(time_of([] { metrics_thread_stop(); }), 1s) << "in the 10 s sleep";
