@@ -19,6 +19,14 @@ def tool_path(build_dir):
     return built(build_dir, "tests", "tools", "miner_support_tool")
 
 
+def chip_list(chips=()):
+    """The file's "bitmain-chip-freq": 63 values per chain 6, 7, 8."""
+    values = [0] * 189
+    for chain, chip, freq in chips:
+        values[(chain - 6) * 63 + chip - 1] = freq
+    return ":".join(map(str, values))
+
+
 def miner_file(pools=1, **extra):
     """Text of a miner configuration file with `pools` pools."""
     conf = {"pools": [{"url": f"stratum+tcp://pool{i}.example:3333",

@@ -13,6 +13,7 @@ import time
 
 import pytest
 
+from board_driver import Board
 from conftest import AUTHENTICATED, agent_file, built
 from miner_support_driver import miner_file, miners_alive, wait_until
 
@@ -83,10 +84,7 @@ def write_session(sb, *chunks):
         os.close(fd)
 
 
-class Device:
-    def __init__(self, sb, svc, agent):
-        self.sb, self.svc, self.agent = sb, svc, agent
-
+class Device(Board):
     def mining(self, start=0, timeout=20):
         self.agent.wait_for_line(AUTHENTICATED, timeout)
         return wait_reports(self.svc, start, ["mining"], timeout)
