@@ -69,9 +69,14 @@ def build_dir():
 
 @pytest.fixture(scope="session")
 def rigkeep_bin(build_dir):
-    path = build_dir / "rigkeep"
+    return built(build_dir, "rigkeep")
+
+
+def built(build_dir, *parts):
+    """The built program at build_dir/parts; the test is skipped without it."""
+    path = build_dir.joinpath(*parts)
     if not path.is_file():
-        pytest.skip(f"rigkeep is not built ({path} missing; run make build)")
+        pytest.skip(f"{path} is not built (run make build)")
     return path
 
 
@@ -123,11 +128,6 @@ def sandbox_factory(service_host, certs):
     yield make
     for sb in reversed(made):
         sb.close()
-
-
-@pytest.fixture
-def sandbox(sandbox_factory):
-    return sandbox_factory()
 
 
 @pytest.fixture

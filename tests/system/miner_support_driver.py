@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import AgentProcess
+from conftest import AgentProcess, built
 
 MINER_ARGS = ["--fixed-freq", "--no-pre-heat", "--version-file",
               "/usr/bin/compile_time", "--api-listen", "--default-config",
@@ -16,10 +16,15 @@ MINER_ARGS = ["--fixed-freq", "--no-pre-heat", "--version-file",
 
 
 def tool_path(build_dir):
-    path = build_dir / "tests" / "tools" / "miner_support_tool"
-    if not path.is_file():
-        pytest.skip(f"miner_support_tool is not built ({path} missing)")
-    return path
+    return built(build_dir, "tests", "tools", "miner_support_tool")
+
+
+def chip_list(chips=()):
+    """The file's "bitmain-chip-freq": 63 values per chain 6, 7, 8."""
+    values = [0] * 189
+    for chain, chip, freq in chips:
+        values[(chain - 6) * 63 + chip - 1] = freq
+    return ":".join(map(str, values))
 
 
 def miner_file(pools=1, **extra):

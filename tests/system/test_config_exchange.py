@@ -9,8 +9,9 @@ import time
 
 import pytest
 
+from board_driver import Board
 from conftest import agent_file
-from miner_support_driver import miner_events, wait_until
+from miner_support_driver import chip_list, miner_events, wait_until
 from test_link import faketime_env
 from test_mining import state
 
@@ -25,15 +26,6 @@ OPTIONAL = {"bitmain-fan-ctrl", "asicboost", AD, f"{AD}-watch",
             f"{AD}-watchtimer", "bitmain-tempoff"}
 
 
-def chip_list(**chips):
-    """The 189 chip values; chips: c<chain>_<chip>=MHz."""
-    values = ["0"] * 189
-    for name, freq in chips.items():
-        chain, chip = map(int, name[1:].split("_"))
-        values[(chain - 6) * 63 + chip - 1] = str(freq)
-    return ":".join(values)
-
-
 def settings(n_pools=2, **changes):
     s = {"pools": [{"url": f"stratum+tcp://pool{i}.example:3333",
                     "user": f"worker.{i}", "pass": "x"} for i in range(n_pools)],
@@ -42,7 +34,7 @@ def settings(n_pools=2, **changes):
          "api-allow": "W:0/0", "bitmain-fan-pwm": "70",
          "bitmain-fan-rpm-off": "0", "bitmain-use-vil": True,
          "multi-version": "1", "asicboost": True,
-         "bitmain-chip-freq": chip_list(c6_5=680), "bitmain-minhr": "0",
+         "bitmain-chip-freq": chip_list([(6, 5, 680)]), "bitmain-minhr": "0",
          "bitmain-maxx": "0", "bitmain-trigger-reboot": "0", "altdfno": "0"}
     s.update({f"bitmain-{k}{n}": "0" for k in ("freq", "voltage")
               for n in (1, 2, 3)})
@@ -88,7 +80,7 @@ APPLIED = dict(
     **{"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "55", "asicboost": False,
        "bitmain-freq": "700", "bitmain-voltage": "910",
        "bitmain-freq2": "725", "bitmain-voltage2": "880",
-       "bitmain-chip-freq": chip_list(c6_5=680, c7_3=690), AD: True,
+       "bitmain-chip-freq": chip_list([(6, 5, 680), (7, 3, 690)]), AD: True,
        f"{AD}-watchtimer": True, f"{AD}-timer": "5", f"{AD}-step": "3",
        f"{AD}-min": "450", f"{AD}-prec": "80", f"{AD}-after": "4",
        f"{AD}-hw": "2", "bitmain-minhr": "12000", "bitmain-maxx": "5",
@@ -97,10 +89,7 @@ APPLIED_NET = ('hostname=rig7\nipaddress=10.0.3.7\nnetmask=255.255.0.0\n'
                'gateway=10.0.3.1\ndnsservers="10.0.3.1 8.8.4.4"')
 
 
-class Device:
-    def __init__(self, sb, svc, agent):
-        self.sb, self.svc, self.agent = sb, svc, agent
-
+class Device(Board):
     def miner_file(self):
         return json.loads(self.sb.read_text(MINER_CONF))
 

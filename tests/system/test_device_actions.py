@@ -50,8 +50,6 @@ def test_requests_answer_and_act(board):
          {"ok": True}, password("é" * 200)),
         ({"type": "update_firmware", "firmware_ver": "1"}, {"ok": False},
          None),
-        ({"type": "update_firmware", "firmware_ver": "1", "firmware_url": 5},
-         {"ok": False}, None),
         ({"type": "stop_mining"}, {"ok": True}, mining(False)),
         ({"type": "stop_mining"}, {"ok": True}, mining(False)),
         ({"type": "start_mining"}, {"ok": True}, mining(True)),

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 from board_driver import board  # noqa: F401 - the fixture
+from conftest import built
 from miner_support_driver import miners_alive
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
@@ -122,10 +123,7 @@ def test_failed_update_ends_the_process_with_the_miner_stopped(
 
 def test_stalled_download_fails_and_a_second_request_changes_nothing(
         updater, build_dir):
-    binary = build_dir / "tests" / "tools" / "rigkeep_short_stall"
-    if not binary.is_file():
-        pytest.skip(f"{binary} is not built")
-    b = updater(binary=binary)
+    b = updater(binary=built(build_dir, "tests", "tools", "rigkeep_short_stall"))
     start = update(b, b.url("/stall.tar.gz"))
     b.agent.wait_for_line(r"INFO: Downloading firmware update$")
     assert "rigkeep@update" in [n for _, n in b.sb.threads(b.agent.sandbox_pid)]

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import AUTHENTICATED, DEV_ID, agent_file
+from conftest import AUTHENTICATED, DEV_ID, agent_file, built
 from sandbox import enter_netns
 
 API_KEY = "7d3f2c1e-link-test-key"
@@ -92,9 +92,7 @@ def start_link(sandbox_factory, service_factory, agent_factory):
 @pytest.fixture
 def start_driver(start_link, build_dir):
     """start(url=None, **start_link options) -> Link to bench/link_driver."""
-    path = build_dir / "bench" / "link_driver"
-    if not path.is_file():
-        pytest.skip(f"{path} is not built")
+    path = built(build_dir, "bench", "link_driver")
 
     def start(url=None, **kw):
         link = start_link(binary=path, args=(["-u", url] if url else []) +

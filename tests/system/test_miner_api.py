@@ -8,6 +8,7 @@ import subprocess
 
 import pytest
 
+from conftest import built
 from miner_support_driver import MINER_ARGS
 
 TOOL = "/usr/bin/miner_api_tool"
@@ -24,10 +25,7 @@ BASE_CONFIG = {
 
 @pytest.fixture(scope="module")
 def tool_binary(build_dir):
-    path = build_dir / "tests" / "tools" / "miner_api_tool"
-    if not path.is_file():
-        pytest.skip(f"{path} is not built")
-    return path.read_bytes()
+    return built(build_dir, "tests", "tools", "miner_api_tool").read_bytes()
 
 
 class Board:

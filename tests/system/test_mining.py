@@ -13,7 +13,8 @@ import time
 
 import pytest
 
-from conftest import AUTHENTICATED, agent_file
+from board_driver import Board
+from conftest import AUTHENTICATED, agent_file, built
 from miner_support_driver import miner_file, miners_alive, wait_until
 
 FIFO, LINK = "/tmp/events", "/tmp/event"
@@ -83,10 +84,7 @@ def write_session(sb, *chunks):
         os.close(fd)
 
 
-class Device:
-    def __init__(self, sb, svc, agent):
-        self.sb, self.svc, self.agent = sb, svc, agent
-
+class Device(Board):
     def mining(self, start=0, timeout=20):
         self.agent.wait_for_line(AUTHENTICATED, timeout)
         return wait_reports(self.svc, start, ["mining"], timeout)
@@ -231,9 +229,7 @@ class Tool:
 
 @pytest.fixture
 def tool(device, build_dir):
-    path = build_dir / "tests" / "tools" / "mining_tool"
-    if not path.is_file():
-        pytest.skip(f"mining_tool is not built ({path} missing)")
+    path = built(build_dir, "tests", "tools", "mining_tool")
 
     def start(**kw):
         d = device(binary=path, device_path="/usr/bin/mining_tool",

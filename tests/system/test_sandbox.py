@@ -56,44 +56,24 @@ def gone(pid, timeout=5.0):
 
 # The fakes and the miner.
 
-def test_fakes_record_calls_and_host_stays_untouched(sandbox_factory):
+def test_fakes_record_calls_and_never_reach_the_host(sandbox_factory):
     def host_reboot():
         path = "/usr/sbin/reboot"
         return os.path.lexists(path) and (os.readlink(path) if os.path.islink(
             path) else open(path, "rb").read())
     before = host_reboot()
-    sb = sandbox_factory(kernel_log="[ 1.0] first\n[ 2.0] second\n")
-    assert sb.run(["sh", "-c", "reboot && /sbin/reboot -f && "
-                   "/etc/init.d/rigkeep.sh restart"]).returncode == 0
-    assert sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"]).stdout \
-        == "[ 1.0] first\n[ 2.0] second\n"
-    sb.set_kernel_log("changed\n")
-    assert sb.run(["sh", "/www/pages/cgi-bin/get_kernel_log.cgi"]) \
-        .stdout == "changed\n"
-    # Backgrounded by the shell, the way network restarts are started.
-    sb.run(["sh", "-c", "(sleep 0.2; /etc/init.d/network.sh restart) &"])
-    deadline = time.monotonic() + 5
-    while len(sb.calls()) < 6 and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert sb.calls() == ["reboot", "reboot -f", "rigkeep.sh restart",
-                          "get_kernel_log.cgi", "get_kernel_log.cgi",
-                          "network.sh restart"]
-    # The real tools come from the host's /usr, the fake never reaches it.
-    assert sb.run(["sh", "-c", "for c in killall sed tar; do command -v $c; "
-                   "done"]).stdout.split() == \
-        ["/usr/bin/killall", "/usr/bin/sed", "/usr/bin/tar"]
+    sb = sandbox_factory()
+    assert sb.run(["sh", "-c", "reboot && /sbin/reboot -f"]).returncode == 0
+    assert sb.calls() == ["reboot", "reboot -f"]
     assert host_reboot() == before and not os.path.exists("/sim/calls.log")
 
 
 def test_miner_is_installed_and_killall_sees_only_the_sandbox(
         sandbox_factory, tmp_path):
-    miner_dir = tmp_path / "miner"
-    miner_dir.mkdir()
-    (miner_dir / "minerlib.py").write_text("GREETING = 'hashing'\n")
-    miner = miner_dir / "bmminer"
-    miner.write_text("#!/usr/bin/python3\nimport sys, time, minerlib\n"
-                     "print(minerlib.GREETING, *sys.argv[1:], flush=True)\n"
-                     "time.sleep(60)\n")
+    miner = tmp_path / "miner" / "bmminer"
+    miner.parent.mkdir()
+    miner.write_text("#!/usr/bin/python3\nimport sys, time\nprint('hashing', "
+                     "*sys.argv[1:], flush=True)\ntime.sleep(60)\n")
     miner.chmod(0o755)
     # A host process with the same name must survive the sandbox's killall.
     host_twin = tmp_path / "bmminer"
@@ -116,7 +96,7 @@ def test_miner_is_installed_and_killall_sees_only_the_sandbox(
 
 
 # (Files installed before and after the start: every system test.)
-def test_no_way_off_the_machine(sandbox_factory, certs):
+def test_no_way_off_the_machine(sandbox_factory):
     sb = sandbox_factory()
     # Nothing but the private pair and loopback: no way off the machine.
     links = sb.run(["ip", "-o", "link", "show"]).stdout
@@ -125,11 +105,6 @@ def test_no_way_off_the_machine(sandbox_factory, certs):
         ["eth0", "lo", sandbox_mod.PEER_IFACE]
     # The host's own paths are not reachable from inside.
     assert sb.run(["ls", str(REPO_ROOT)]).returncode != 0
-    # The test CA, alone, where the agent looks for its trust anchor.
-    assert os.listdir(sb.path("/etc/ssl/certs")) == [
-        "letsencryptauthorityx3.pem"]
-    assert sb.read_text("/etc/ssl/certs/letsencryptauthorityx3.pem") == \
-        open(certs["ca_cert"]).read()
 
 
 # Cleaning up.

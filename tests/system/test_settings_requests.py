@@ -8,8 +8,9 @@ import time
 
 import pytest
 
+from board_driver import Board
 from conftest import AUTHENTICATED, agent_file
-from miner_support_driver import miner_file, miners_alive, wait_until
+from miner_support_driver import chip_list, miner_file, miners_alive, wait_until
 
 AGENT_FILE = agent_file()
 AGENT, MINER, NETWORK = ("/config/velmora.json", "/config/bmminer.conf",
@@ -20,14 +21,6 @@ ABSENT = object()  # a key the written file must not hold
 POOL0 = {"stratum_url": "stratum+tcp://pool0.example:3333",
          "worker": "worker.0", "password": "x"}
 LONG_URL = "stratum+tcp://" + "p" * 600
-
-
-def chip_list(chips=()):
-    """The file's "bitmain-chip-freq": 63 values per chain 6, 7, 8."""
-    values = [0] * 189
-    for chain_, chip, freq in chips:
-        values[(chain_ - 6) * 63 + chip - 1] = freq
-    return ":".join(map(str, values))
 
 
 def file_pool(url="", user="", password=""):
@@ -49,10 +42,7 @@ def autotuner(**over):
             "test_time": 60, "down_freq_hw": 3, **over}
 
 
-class Device:
-    def __init__(self, sb, svc, agent):
-        self.sb, self.svc, self.agent = sb, svc, agent
-
+class Device(Board):
     def files(self, *paths):
         """(inode, bytes) of each: a save replaces the inode."""
         return [(os.stat(self.sb.path(p)).st_ino, self.sb.read_bytes(p))

@@ -15,12 +15,7 @@ size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
-std::string compact(const json_t *value) {
-    if (value == nullptr)
-        return "absent";
-    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_SORT_KEYS | JSON_ENCODE_ANY));
-    return text.get();
-}
+constexpr size_t kSorted = JSON_COMPACT | JSON_SORT_KEYS;
 
 struct HandlerLog {
     int calls = 0, result = 0;
@@ -29,12 +24,12 @@ struct HandlerLog {
 
 int recording_request(json_t *root) {
     ++handler_log.calls;
-    handler_log.root = compact(root);
+    handler_log.root = json_text(root, kSorted);
     return handler_log.result;
 }
 
 int recording_reply(json_t *root, json_t *ok) {
-    handler_log.ok = compact(ok);
+    handler_log.ok = json_text(ok, kSorted);
     return recording_request(root);
 }
 
@@ -72,7 +67,8 @@ class LinkTest : public DetachedLink {
         std::vector<bool> closes;
         std::vector<std::string> sent;
         for (const json_ptr &message : take_queued(&closes))
-            sent.push_back(compact(message.get()) + (closes[sent.size()] ? " +close" : ""));
+            sent.push_back(json_text(message.get(), kSorted) +
+                           (closes[sent.size()] ? " +close" : ""));
         return sent;
     }
 };
@@ -87,7 +83,6 @@ TEST_F(LinkTest, BadInputClosesOrIsOnlyLogged) {
         {std::string("{}\0{}", 5), -1, "WARN: Failed to decode msg - "},
         {"[1, 2]", -1, "WARN: Root element must be an object\n"},
         {"{}", -1, "WARN: Malformed message received: {}\n"},
-        {R"({"type": 7})", -1, "WARN: Malformed message received: {\"type\": 7}\n"},
         {R"({"type": null, "ok": false, "message": "nope"})", 0,
          "WARN: Error message received - nope\n"},
         {R"({"ok": false, "message": 3})", 0, "WARN: Error message received - (null)\n"},
@@ -199,7 +194,7 @@ TEST_F(LinkTest, AuthenticationReply) {
         EXPECT_FALSE(conn_->abort_armed) << "any reply stops the abort timer";
         EXPECT_EQ(state_.authenticated, c.accepted);
         EXPECT_TRUE(!c.accepted || agent_registration_requested() == c.registration);
-        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        EXPECT_TRUE(has(log, c.line)) << log;
         EXPECT_TRUE(drain().empty());
     }
 }

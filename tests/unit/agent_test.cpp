@@ -12,25 +12,17 @@ const clock_type::time_point t0{seconds(1000)};
 
 TEST(LinkWatchdog, HungOnlyAfterMoreThan600SecondsWithoutALink) {
     LinkWatchdog watchdog(t0);
-    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(1)));
-    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(599)));
     EXPECT_FALSE(watchdog.pass(false, t0 + seconds(600))) << "exactly 600 s is not yet hung";
     EXPECT_TRUE(watchdog.pass(false, t0 + seconds(600) + milliseconds(1)));
-    EXPECT_TRUE(watchdog.pass(false, t0 + seconds(3600)));
 }
 
 TEST(LinkWatchdog, CountsFromTheLastPassThatSawTheLinkUp) {
     LinkWatchdog watchdog(t0);
-    EXPECT_FALSE(watchdog.pass(true, t0 + seconds(500)));
-    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(900)));
-    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(1100)));
-    EXPECT_TRUE(watchdog.pass(false, t0 + seconds(1101)));
-    // A link that comes back in time resets the count.
-    LinkWatchdog again(t0);
-    EXPECT_FALSE(again.pass(false, t0 + seconds(590)));
-    EXPECT_FALSE(again.pass(true, t0 + seconds(595)));
-    EXPECT_FALSE(again.pass(false, t0 + seconds(1195)));
-    EXPECT_TRUE(again.pass(false, t0 + seconds(1196)));
+    // A link that comes back in time resets the count already running.
+    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(590)));
+    EXPECT_FALSE(watchdog.pass(true, t0 + seconds(595)));
+    EXPECT_FALSE(watchdog.pass(false, t0 + seconds(1195)));
+    EXPECT_TRUE(watchdog.pass(false, t0 + seconds(1196)));
 }
 
 TEST(LinkWatchdog, ConnectedPassesNeverHang) {

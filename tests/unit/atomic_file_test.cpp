@@ -9,14 +9,11 @@
 #include <fstream>
 #include <string>
 
+#include "test_text.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path &p) {
-    std::ifstream in(p);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class AtomicFile : public testing::Test {
   protected:

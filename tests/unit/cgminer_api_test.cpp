@@ -1,96 +1,15 @@
 #include "cgminer_api.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/unique_fd.h"
+#include "fake_miner.h"
+#include "test_text.h"
 
 namespace {
-
-// A miner that answers each connection with the given chunks, written with a
-// pause in between so the client sees them as separate reads.
-class FakeMiner {
-  public:
-    struct Reply {
-        std::vector<std::string> chunks;
-        bool reset = false;  // abort the connection after the chunks
-    };
-
-    explicit FakeMiner(std::vector<Reply> replies) : replies_(std::move(replies)) {
-        // The client's port is a signed 16-bit number: stay below 32768.
-        std::mt19937 rng(static_cast<unsigned>(getpid()) ^ std::random_device{}());
-        for (int attempt = 0; attempt < 200 && !port_; ++attempt) {
-            listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const auto candidate = static_cast<uint16_t>(20000 + rng() % 12000);
-            addr.sin_port = htons(candidate);
-            if (bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-                listen(listener_.get(), 8) == 0)
-                port_ = static_cast<int16_t>(candidate);
-        }
-        EXPECT_NE(port_, 0);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~FakeMiner() { thread_.join(); }
-
-    int16_t port() const { return port_; }
-    const std::vector<std::string> &requests() const { return requests_; }
-
-  private:
-    void serve() {
-        for (const Reply &reply : replies_) {
-            pollfd p{listener_.get(), POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1)
-                return;
-            unique_fd conn(accept(listener_.get(), nullptr, nullptr));
-            // The request carries no terminator: read until the braces balance.
-            std::string req;
-            int depth = 0;
-            for (char c; recv(conn.get(), &c, 1, 0) == 1;) {
-                req.push_back(c);
-                depth += c == '{' ? 1 : c == '}' ? -1 : 0;
-                if (depth == 0 && c == '}')
-                    break;
-            }
-            requests_.push_back(req);
-            for (const std::string &chunk : reply.chunks) {
-                send(conn.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            if (reply.reset) {
-                linger lin{1, 0};
-                setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-            }
-        }
-    }
-
-    std::vector<Reply> replies_;
-    unique_fd listener_;
-    int16_t port_ = 0;
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
-
-// What f logged on stderr.
-template <typename F>
-std::string errors_of(F &&f) {
-    testing::internal::CaptureStderr();
-    f();
-    return testing::internal::GetCapturedStderr();
-}
 
 TEST(CgminerApi, OneConnectionPerCommandAndTheRequestHasNoTerminator) {
     FakeMiner miner({{{"{\"a\": 1}"}}, {{"{\"b\": 2}"}}});
@@ -145,7 +64,7 @@ TEST(CgminerApi, AbortedReplyIsLoggedAndFails) {
          {"ERROR: Failed to receive cgminer api response - Connection reset by "
           "peer\n",
           "ERROR: Failed to call cgminer api, request: {\"command\": \"stats\"}\n"})
-        EXPECT_NE(err.find(line), std::string::npos) << err;
+        EXPECT_TRUE(has(err, line)) << err;
 }
 
 // A miner that sends past the size limit gets no reply used at all, and the
@@ -159,10 +78,9 @@ TEST(CgminerApi, OversizedReplyIsDroppedWhole) {
     const std::string err = errors_of(
         [&] { got = cgminer_api_call_raw("{\"command\": \"stats\"}", "localhost", miner.port()); });
     EXPECT_FALSE(got);
-    EXPECT_NE(err.find("ERROR: Failed to receive cgminer api response - Message too long\n"),
-              std::string::npos)
+    EXPECT_TRUE(has(err, "ERROR: Failed to receive cgminer api response - Message too long\n"))
         << err;
-    EXPECT_NE(err.find("ERROR: Failed to call cgminer api"), std::string::npos) << err;
+    EXPECT_TRUE(has(err, "ERROR: Failed to call cgminer api")) << err;
     EXPECT_TRUE(cgminer_api_call_cmd("pools", "localhost", miner.port()));
 }
 

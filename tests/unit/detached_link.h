@@ -10,16 +10,7 @@
 
 #include "agent_protocol/internal.h"
 #include "common/json_ptr.h"
-
-// Everything fn logged, both streams.
-template <typename Fn>
-std::string captured_log(Fn fn) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
-}
+#include "test_text.h"
 
 class DetachedLink : public testing::Test {
   protected:

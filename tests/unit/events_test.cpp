@@ -58,24 +58,13 @@ const Case kCases[] = {
     {event("overheat"), -1, "", "ERROR: Restart event doesn't contain temp key\n"},
     // Broken shapes.
     {"not json\n", -1, "", "ERROR: Unable to parse event: not json\n"},
-    {R"({"event": "restart", "reason": "overheat", "temp": 1e999})", -1, "",
-     "ERROR: Unable to parse event: "},
-    {R"({"event": "restart", "reason": "overheat", "temp": 123456789012345678901234})", -1, "",
-     "ERROR: Unable to parse event: "},
     {"[\"restart\", \"autotune\"]\n", -1, "", "ERROR: Unable to parse event reason: [\"restart\""},
-    {R"({"reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
-    {R"({"event": 1, "reason": "autotune"})", -1, "", "ERROR: Unable to parse event reason: "},
     {R"({"event": "restart", "reason": null})", -1, "", "ERROR: Unable to parse event reason: "},
     {"{\"event\": \"restart\", \"reason\": \"auto\xff\"}\n", -1, "",
      "ERROR: Unable to parse event: "},
     {event("autotune").insert(kRestart.size() + 10, 1, '\0'), -1, "",
      "ERROR: Unable to parse event: "},
 };
-
-std::string compact(const json_t *value) {
-    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)));
-    return text.get();
-}
 
 using EventsTest = DetachedLink;
 
@@ -92,7 +81,7 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         if (c.logged.empty())
             EXPECT_EQ(log, "");
         else
-            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+            EXPECT_TRUE(has(log, c.logged)) << log;
 
         std::vector<json_ptr> sent = take_queued();
         ASSERT_EQ(sent.size(), c.sent.empty() ? 0u : 1u);
@@ -107,15 +96,15 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         EXPECT_LE(json_integer_value(stamp), after);
         for (const char *key : {"type", "name", "timestamp"})
             json_object_del(message, key);
-        EXPECT_EQ(compact(message), c.sent);
+        EXPECT_EQ(json_text(message, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)),
+                  c.sent);
     }
 }
 
 TEST_F(EventsTest, AnEventWithoutAConnectionIsLostAndReportedAsAFailure) {
     conn_close(conn_.get());
-    testing::internal::CaptureStdout();
-    EXPECT_LT(handle_miner_event(event("autotune").c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(captured_log([] { EXPECT_LT(handle_miner_event(event("autotune").c_str()), 0); }),
+              "");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/json_ptr.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
@@ -49,10 +50,6 @@ bool filled_with(const miner_config &cfg, unsigned char byte) {
 
 bool same(const miner_config &a, const miner_config &b) {
     return memcmp(&a, &b, sizeof a) == 0;
-}
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
 }
 
 // What a file holding {} gives.
@@ -335,18 +332,6 @@ TEST(MinerConfigWrite, OverlongChipListEndsAtAWholeValue) {
         }
     }
     EXPECT_EQ(kept, 170) << "170 six-character fields fill 1019 characters";
-}
-
-template <typename F>
-std::string errors_of(F &&f) {
-    testing::internal::CaptureStderr();
-    f();
-    return testing::internal::GetCapturedStderr();
-}
-
-std::string slurp(const std::string &p) {
-    std::ifstream in(p);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class MinerConfigFile : public testing::Test {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "test_text.h"
+
 namespace {
 
 using std::chrono::seconds;
@@ -77,9 +79,8 @@ TEST(Supervision, ShortRunsAreCountedAndEveryExitIsFollowedByAPause) {
         EXPECT_EQ(runner.runs, static_cast<int>(c.runs.size()));
         // One pause after each unrequested exit, none after the requested one.
         EXPECT_EQ(runner.pauses, std::vector<seconds>(c.runs.size() - 1, seconds(5)));
-        EXPECT_NE(o.out.find("INFO: Miner exited after " + std::to_string(c.runs[0]) +
-                             " seconds of working\n"),
-                  std::string::npos)
+        EXPECT_TRUE(has(o.out, "INFO: Miner exited after " + std::to_string(c.runs[0]) +
+                                   " seconds of working\n"))
             << o.out;
         EXPECT_TRUE(g_reports.empty());
         EXPECT_EQ(o.err, "");
@@ -96,16 +97,15 @@ TEST(Supervision, GivesUpAfterAThousandShortRunsAndReportsError) {
     EXPECT_EQ(runner.runs, 1499) << "1000 short and 499 long runs, no start after the last";
     EXPECT_EQ(runner.pauses.size(), 1499u) << "the pause follows the 1000th short run too";
     EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one error line: " << o.err;
-    EXPECT_NE(
-        o.err.find("ERROR: Miner crashed 1000 times. Please investigate the logs for details!\n"),
-        std::string::npos)
+    EXPECT_TRUE(
+        has(o.err, "ERROR: Miner crashed 1000 times. Please investigate the logs for details!\n"))
         << o.err;
     EXPECT_EQ(g_reports, (std::vector<std::pair<int32_t, uint8_t>>{{kMinerStateError, 0}}));
 
     scripted_runner unreported([](int) { return seconds(1); });
     o = supervise(unreported);  // no reporter: only logged
     EXPECT_EQ(unreported.runs, 1000);
-    EXPECT_NE(o.err.find("Miner crashed 1000 times."), std::string::npos);
+    EXPECT_TRUE(has(o.err, "Miner crashed 1000 times."));
 }
 
 TEST(Supervision, AFailedStartOrAnEarlyStopEndsTheLoop) {

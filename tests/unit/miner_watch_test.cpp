@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "test_text.h"
 
 namespace {
 
@@ -80,15 +81,12 @@ TEST(WatchEvents, OnlyANonEmptyEventNamedExactlyBmminerConfCounts) {
         const auto &bytes = c.events.bytes;
         ASSERT_EQ(write(wr.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         wr.reset();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(watch_config_check_events(rd.get()), c.expected) << c.name;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.name;
+        EXPECT_EQ(errors_of([&] { EXPECT_EQ(watch_config_check_events(rd.get()), c.expected); }),
+                  "")
+            << c.name;
     }
-
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(watch_config_check_events(-1));
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("ERROR: Failed to read inotify events\n"), std::string::npos) << err;
+    const std::string err = errors_of([] { EXPECT_FALSE(watch_config_check_events(-1)); });
+    EXPECT_TRUE(has(err, "ERROR: Failed to read inotify events\n")) << err;
 }
 
 // A directory that is missing at start, appears later, and is then replaced: the watch
@@ -114,12 +112,9 @@ TEST(WatchDir, FollowsADirectoryThatAppearsLaterOrIsReplaced) {
         return poll(&p, 1, 200) == 1 && watch.read_events();
     };
 
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(watch.arm());
-    EXPECT_FALSE(watch.arm());
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = errors_of([&] { EXPECT_FALSE(watch.arm() || watch.arm()); });
     EXPECT_EQ(err.find("ERROR: Failed to watch"), err.rfind("ERROR: Failed to watch")) << err;
-    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+    EXPECT_TRUE(has(err, "No such file or directory")) << err;
 
     for (const char *step : {"appeared", "replaced"}) {
         fs::create_directory(dir);

@@ -3,22 +3,18 @@
 // port 4028 that answers with recorded replies.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/unique_fd.h"
 #include "detached_link.h"
+#include "fake_miner.h"
 #include "metrics.h"
 #include "norix/miner_support/stats.h"
 #include "norix/miner_support/supervision.h"
@@ -35,61 +31,20 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-std::string text_of(const json_t *value) {
-    if (value == nullptr)
-        return "null";
-    c_str_ptr text(json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY));
-    return text.get();
-}
-
 bool eth0_up() {
     netinfo info{};
-    testing::internal::CaptureStderr();
-    bool ok = util_netinfo("eth0", &info) == 0;
-    testing::internal::GetCapturedStderr();
+    bool ok = false;
+    errors_of([&] { ok = util_netinfo("eth0", &info) == 0; });
     return ok;
 }
 
 // The miner's API: "stats" and "pools" get the recorded replies, anything else {}.
-class FakeMinerApi {
-  public:
-    FakeMinerApi() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        int one = 1;
-        setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{AF_INET, htons(kMinerApiPort), {htonl(INADDR_LOOPBACK)}, {}};
-        listening_ = bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-                     listen(listener_.get(), 8) == 0;
-        thread_ = std::thread([this] {
-            for (pollfd p{listener_.get(), POLLIN, 0}; listening_ && !done_; p.revents = 0) {
-                if (poll(&p, 1, 50) != 1)
-                    continue;
-                unique_fd conn(accept(listener_.get(), nullptr, nullptr));
-                std::string req;
-                for (char c = 0; c != '}' && recv(conn.get(), &c, 1, 0) == 1;)
-                    req.push_back(c);
-                std::string reply = "{}";
-                for (std::string name : {"stats", "pools"})
-                    if (req.find('"' + name + '"') != std::string::npos) {
-                        std::ifstream in(std::string(MINER_TEST_DATA_DIR) + "/miner_" + name +
-                                         "_reply.txt");
-                        reply.assign(std::istreambuf_iterator<char>(in), {});
-                    }
-                send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-        });
-    }
-    ~FakeMinerApi() {
-        done_ = true;
-        thread_.join();
-    }
-    bool listening() const { return listening_; }
-
-  private:
-    unique_fd listener_;
-    bool listening_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+FakeMiner::Reply recorded_reply(const std::string &request) {
+    for (std::string name : {"stats", "pools"})
+        if (has(request, '"' + name + '"'))
+            return {{slurp(std::string(MINER_TEST_DATA_DIR) + "/miner_" + name + "_reply.txt")}};
+    return {{"{}"}};
+}
 
 class ReportsTest : public DetachedLink {
   protected:
@@ -146,21 +101,20 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
         R"("dnsservers":["8.8.8.8","1.1.1.1"],"mac":"00:1a:2b:3c:4d:fe"})";
     const std::string active_text =
         R"({"boost":true,"difficulty":"8.19K","accepted":10,"rejected":2,"stale":1,"status":"active"})";
+    auto with_state = [&](const char *state) { return head + state + "," + network + "}"; };
     struct Case {
         std::optional<miner_state> state;
         const netinfo *net;
         const pools_stats *pools;
-        std::string expected;  // "null": not composed, and logged
+        std::string expected;  // "absent": not composed, and logged
     } cases[] = {
         {std::nullopt, &net, nullptr, head + network + "}"},
         {miner_state{4, 40}, &net, nullptr,
-         head + R"("state":{"name":"updating","progress":40},)" + network + "}"},
-        {miner_state{1, 55}, &net, nullptr, head + R"("state":{"name":"mining"},)" + network + "}"},
-        {miner_state{6, 0}, &net, nullptr,
-         head + R"("state":{"name":"autotuning"},)" + network + "}"},
-        {miner_state{7, 0}, &net, nullptr, head + R"("state":{"name":"unknown"},)" + network + "}"},
-        {miner_state{-1, 0}, &net, nullptr,
-         head + R"("state":{"name":"unknown"},)" + network + "}"},
+         with_state(R"("state":{"name":"updating","progress":40})")},
+        {miner_state{1, 55}, &net, nullptr, with_state(R"("state":{"name":"mining"})")},
+        {miner_state{6, 0}, &net, nullptr, with_state(R"("state":{"name":"autotuning"})")},
+        {miner_state{7, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
+        {miner_state{-1, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
         {miner_state{2, 0}, &no_dns, &none,
          head + R"("state":{"name":"pause"},"network":{"ip":"192.168.1.10",)"
                 R"("netmask":"255.255.255.0","gateway":"192.168.1.1","dnsservers":[],)"
@@ -171,16 +125,15 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
              R"("stale":0,"status":"dead"},"service_fee":[{"boost":false,"difficulty":"1",)"
              R"("accepted":5,"rejected":0,"stale":0,"status":"unknown"},)" +
              active_text + "]}}"},
-        {miner_state{1, 0}, nullptr, &pools, "null"},
+        {miner_state{1, 0}, nullptr, &pools, "absent"},
     };
     for (const Case &c : cases) {
-        testing::internal::CaptureStderr();
-        json_ptr msg(compose_status(c.state ? &*c.state : nullptr, c.net, c.pools));
-        std::string log = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text_of(msg.get()), c.expected);
-        EXPECT_EQ(
-            log.find("ERROR: Failed to compose status object - NULL object\n") != std::string::npos,
-            c.expected == "null")
+        json_ptr msg;
+        std::string log = errors_of(
+            [&] { msg.reset(compose_status(c.state ? &*c.state : nullptr, c.net, c.pools)); });
+        EXPECT_EQ(json_text(msg.get()), c.expected);
+        EXPECT_EQ(has(log, "ERROR: Failed to compose status object - NULL object\n"),
+                  c.expected == "absent")
             << log;
     }
 }
@@ -190,7 +143,7 @@ TEST_F(ReportsTest, StatusSendsTheStoredStateOnlyWhileAuthenticatedAndNotSuspend
     if (!eth0_up() || cgminer_api_available())
         GTEST_SKIP() << "needs eth0 with an address and no miner API on this host";
     auto state_of = [](const json_ptr &msg) {
-        return text_of(json_object_get(msg.get(), "state"));
+        return json_text(json_object_get(msg.get(), "state"));
     };
     link_authenticated = false;
     testing::internal::CaptureStderr();
@@ -244,7 +197,7 @@ TEST_F(ReportsTest, MetricsKeysTypesAndZeroReport) {
 
     std::vector<json_ptr> sent = drain();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(text_of(sent[0].get()),
+    EXPECT_EQ(json_text(sent[0].get()),
               R"({"type":"metrics","timestamp":1796592532,"hash_rate":13995.5,"freq":650.0,)"
               R"("temp":57,"watt":1350.25,"hw_errors":3,"fans":[{"id":"1","speed":80,"rpm":3780}],)"
               R"("chains":[{"id":"6","num_chips":63,"hash_rate":4665.5,"freq":650.0,"volt":8.75,)"
@@ -253,9 +206,9 @@ TEST_F(ReportsTest, MetricsKeysTypesAndZeroReport) {
               R"("hw_errors":2,"chip_temp":58,"pcb_temp":51}]})");
     const json_int_t now = json_integer_value(json_object_get(sent[1].get(), "timestamp"));
     EXPECT_TRUE(now >= before && now <= after) << now;
-    EXPECT_EQ(text_of(sent[1].get()), R"({"type":"metrics","timestamp":)" + std::to_string(now) +
-                                          R"(,"hash_rate":0.0,"freq":0.0,"temp":0,"watt":0.0,)"
-                                          R"("hw_errors":0,"fans":[],"chains":[]})");
+    EXPECT_EQ(json_text(sent[1].get()), R"({"type":"metrics","timestamp":)" + std::to_string(now) +
+                                            R"(,"hash_rate":0.0,"freq":0.0,"temp":0,"watt":0.0,)"
+                                            R"("hw_errors":0,"fans":[],"chains":[]})");
 }
 
 // A stop ends each thread promptly wherever it waits and leaves no descriptor open; a
@@ -281,20 +234,20 @@ TEST_F(ReportsTest, StopsArePromptWhereverTheThreadsWait) {
         cycle(0ms);
     EXPECT_EQ(open_fds(), fds);
 
-    FakeMinerApi miner;
-    ASSERT_TRUE(miner.listening());
+    FakeMiner miner(recorded_reply, kMinerApiPort);
+    ASSERT_NE(miner.port(), 0);
     metrics_thread_start();
     std::vector<json_ptr> sent = drain(2, 5s);
     EXPECT_LT(time_of([] { metrics_thread_stop(); }), 1s) << "in the 10 s sleep";
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(text_of(json_object_get(sent[0].get(), "state")), R"({"name":"mining"})");
+    EXPECT_EQ(json_text(json_object_get(sent[0].get(), "state")), R"({"name":"mining"})");
     EXPECT_TRUE(
         json_is_array(json_object_get(json_object_get(sent[0].get(), "pools"), "service_fee")))
-        << text_of(sent[0].get());
-    EXPECT_EQ(text_of(json_object_get(sent[1].get(), "type")), R"("metrics")");
+        << json_text(sent[0].get());
+    EXPECT_EQ(json_text(json_object_get(sent[1].get(), "type")), R"("metrics")");
     EXPECT_EQ(json_array_size(json_object_get(sent[1].get(), "chains")), 3u)
-        << text_of(sent[1].get());
+        << json_text(sent[1].get());
 }
 
 }  // namespace

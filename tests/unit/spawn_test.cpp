@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/unique_fd.h"
+#include "test_text.h"
 
 namespace {
 
@@ -34,15 +35,6 @@ class DaemonSignalState {
     sigset_t old_mask_;
     sighandler_t old_pipe_;
 };
-
-std::string read_all(int fd) {
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return out;
-}
 
 unsigned long long status_mask(const std::string &status, const char *key) {
     size_t at = status.find(std::string(key) + ":");
@@ -88,7 +80,7 @@ TEST(Spawn, ChildrenStartWithCleanSignalState) {
     for (How how : {How::Command, How::Shell, How::Fork}) {
         SCOPED_TRACE(static_cast<int>(how));
         std::string status = child_status(how);
-        ASSERT_NE(status.find("SigBlk:"), std::string::npos) << status;
+        ASSERT_TRUE(has(status, "SigBlk:")) << status;
         EXPECT_EQ(status_mask(status, "SigBlk") & watched, 0u);
         EXPECT_EQ(status_mask(status, "SigIgn") & watched, 0u);
     }
