@@ -15,17 +15,10 @@ import argparse
 import json
 import os
 import statistics
-import sys
-import tempfile
 import threading
 import time
-import urllib.parse
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "sim", "sandbox"))
-sys.path.insert(0, os.path.join(HERE, "..", "sim", "service"))
-import sandbox as sandbox_mod  # noqa: E402
-from service import ReferenceService  # noqa: E402
+from miner_sandbox import HERE, linked_board
 
 WINDOW = 1.0  # the save's own-write mark
 
@@ -96,37 +89,19 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=10)
     args = parser.parse_args()
-    with open(os.path.join(args.build_dir, "service_url.txt")) as f:
-        url = urllib.parse.urlsplit(f.readline().strip())
-
-    with tempfile.TemporaryDirectory() as d:
-        certs = sandbox_mod.make_certs(d, url.hostname)
-        with sandbox_mod.Sandbox(ca_file=certs["ca_cert"],
-                                 service_host=url.hostname) as sb:
-            with open(os.path.join(args.build_dir, "rigkeep"), "rb") as f:
-                sb.install("/usr/bin/rigkeep", f.read(), 0o755)
-            sb.write_text("/config/velmora.json",
-                          json.dumps({"api_key": "K", "dev_id": "D"}))
-            sb.write_text("/config/bmminer.conf", json.dumps(
-                {"pools": [{"url": "stratum+tcp://p.example:3333",
-                            "user": "w", "pass": "x"}],
-                 "bitmain-freq": "650", "bitmain-voltage": "890"}))
-            svc = ReferenceService(port=url.port or 443,
-                                   certfile=certs["server_cert"],
-                                   keyfile=certs["server_key"],
-                                   netns=sb.netns_fd_path)
-            svc.set_config_answer({"ok": False, "message": "bench"})
-            svc.start()
-            agent = sb.spawn(["/usr/bin/rigkeep"])
-            threading.Thread(target=lambda: agent.stdout.read(),
-                             daemon=True).start()
-            try:
-                svc.wait_for_message(lambda m: state(m) == "mining", 30)
-                runs = [one_run(sb, svc, n) for n in range(args.runs)]
-            finally:
-                agent.terminate()
-                agent.wait(15)
-                svc.stop()
+    with linked_board(args.build_dir) as (sb, svc):
+        svc.set_config_answer({"ok": False, "message": "bench"})
+        svc.start()
+        agent = sb.spawn(["/usr/bin/rigkeep"])
+        threading.Thread(target=lambda: agent.stdout.read(),
+                         daemon=True).start()
+        try:
+            svc.wait_for_message(lambda m: state(m) == "mining", 30)
+            runs = [one_run(sb, svc, n) for n in range(args.runs)]
+        finally:
+            agent.terminate()
+            agent.wait(15)
+            svc.stop()
 
     reported = sorted(r for r, _ in runs)
     started = sorted(s for _, s in runs)
