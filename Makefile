@@ -59,7 +59,12 @@ armhf-test: armhf
 
 armhf-system-test: armhf
 	RIGKEEP_BUILD_DIR=$(abspath $(ARMHF_DIR)) RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static \
+		RIGKEEP_FAKETIME_LIB=/usr/lib/arm-linux-gnueabihf/faketime/libfaketimeMT.so.1 \
 		$(PYTHON) -m pytest -q -p no:cacheprovider $(ARMHF_SYSTEM_TESTS)
+
+armhf-bench: armhf
+	RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static $(PYTHON) bench/startup_bench.py \
+		--build-dir $(abspath $(ARMHF_DIR)) --strip arm-linux-gnueabihf-strip
 
 clean:
 	rm -rf build build-san-* $(ARMHF_DIR)

@@ -25,7 +25,10 @@ AUTH_KEYS = {"type": "auth", "api_key": API_KEY, "device_id": DEV_ID,
 RECONNECT = r"INFO: Trying to reconnect in (\d+)s$"
 STAMP = re.compile(r"^A \[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\] ")
 FIFO = "/tmp/link_driver.fifo"
-FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+# The library for the binary's CPU (an emulated armhf build takes the armhf one).
+FAKETIME_LIB = os.environ.get(
+    "RIGKEEP_FAKETIME_LIB",
+    "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1")
 
 
 def sized_message(type_, size, seed):
