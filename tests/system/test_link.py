@@ -25,10 +25,7 @@ AUTH_KEYS = {"type": "auth", "api_key": API_KEY, "device_id": DEV_ID,
 RECONNECT = r"INFO: Trying to reconnect in (\d+)s$"
 STAMP = re.compile(r"^A \[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\] ")
 FIFO = "/tmp/link_driver.fifo"
-# The library for the binary's CPU (an emulated armhf build takes the armhf one).
-FAKETIME_LIB = os.environ.get(
-    "RIGKEEP_FAKETIME_LIB",
-    "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1")
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 
 
 def sized_message(type_, size, seed):
@@ -173,6 +170,10 @@ def exchange_only(svc):
 
 def faketime_env(speed):
     """The binary's clocks and waits running speed times faster."""
+    if os.environ.get("RIGKEEP_EMULATOR"):
+        # libfaketime:armhf shortens the waits there but leaves clock_gettime
+        # at real speed, so the daemon's own clock would disagree with them.
+        pytest.skip("no accelerated clock for an emulated build")
     if not Path(FAKETIME_LIB).is_file():
         pytest.skip("faketime is not installed (scripts/install-deps.sh)")
     return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": f"+0 x{speed}",
