@@ -13,6 +13,7 @@ comma := ,
 
 .PHONY: all build deps test unit-test system-test demo format format-check clean bench
 .PHONY: install deb deb-armhf check-armhf-deb
+.PHONY: armhf armhf-test armhf-system-test armhf-bench
 
 all: build
 
@@ -59,5 +60,22 @@ format:
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
+# The board's CPU: cross-build in build-armhf, tests under qemu user emulation.
+ARMHF_DIR := build-armhf
+ARMHF_SYSTEM_TESTS := tests/system/test_startup.py tests/system/test_link.py tests/system/test_mining.py
+
+armhf:
+	./scripts/install-deps.sh --armhf $(ARMHF_DIR)/lws-armhf
+	cmake -S . -B $(ARMHF_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+		-DRIGKEEP_ARMHF_LWS=$(abspath $(ARMHF_DIR))/lws-armhf -DRIGKEEP_WERROR=$(WERROR) > /dev/null
+	cmake --build $(ARMHF_DIR) -j$(JOBS)
+
+armhf-test: armhf
+	cd $(ARMHF_DIR) && ctest --output-on-failure -j$(JOBS)
+
+armhf-system-test: armhf
+	RIGKEEP_BUILD_DIR=$(abspath $(ARMHF_DIR)) RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static \
+		$(PYTHON) -m pytest -q -p no:cacheprovider $(ARMHF_SYSTEM_TESTS)
+
 clean:
-	rm -rf build build-san-*
+	rm -rf build build-san-* $(ARMHF_DIR)

@@ -3,6 +3,12 @@
 # Needs root; without it, prints the apt-get line to run and fails.
 set -eu
 
+# --armhf DIR: the cross-build's packages as well (only when asked).
+if [ "${1:-}" = --armhf ]; then
+    "$0"
+    exec "$(dirname "$0")/install-deps-armhf.sh" "${2:?usage: $0 --armhf DIR}"
+fi
+
 PKGS="build-essential cmake pkg-config clang-format
 libwebsockets-dev libjansson-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev
 googletest libgtest-dev

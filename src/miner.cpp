@@ -121,7 +121,7 @@ const char *run_log_command(std::string *text) {
             break;
         }
         pollfd pfd{output.get(), POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(std::min<long>(left.count(), 200)));
+        int ready = poll(&pfd, 1, static_cast<int>(std::min<decltype(left)::rep>(left.count(), 200)));
         if (ready == 0 || (ready < 0 && errno == EINTR))
             continue;
         if (ready < 0) {
