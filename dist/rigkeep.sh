@@ -93,6 +93,7 @@ log_keeper() {
 
 supervise() {
     cd / || exit 1
+    mkdir -p "${LOG_FILE%/*}"
     stopping=
     current=
     trap 'stopping=1; [ -z "$current" ] || kill -TERM "$current" 2>/dev/null' TERM INT
