@@ -46,6 +46,12 @@ def test_packaged_agent_starts_and_links_from_a_fresh_armhf_root(
     try:
         agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$", 120)
         print(f"exec to ready under the emulator: {time.monotonic() - began:.2f} s")
+        # The emulator runs it, with the libraries of the armhf tree.
+        exe = os.readlink(sb.path(f"/proc/{agent.sandbox_pid}/exe"))
+        with open(sb.path(f"/proc/{agent.sandbox_pid}/maps")) as f:
+            maps = f.read()
+        assert "qemu" in exe and \
+            "/usr/lib/arm-linux-gnueabihf/libwebsockets.so.17" in maps, exe
         svc.wait_for_message("auth", 60)
         agent.wait_for_line(AUTHENTICATED, 60)
         assert agent.stop(30) == 0, agent.dump()
