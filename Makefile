@@ -62,7 +62,8 @@ format-check:
 
 # The board's CPU: cross-build in build-armhf, tests under qemu user emulation.
 ARMHF_DIR := build-armhf
-ARMHF_SYSTEM_TESTS := tests/system/test_startup.py tests/system/test_link.py tests/system/test_mining.py
+ARMHF_SYSTEM_TESTS := $(addprefix tests/system/,test_startup.py test_link.py test_mining.py \
+	test_miner_api.py test_miner_supervision.py test_settings_requests.py)
 
 armhf:
 	./scripts/install-deps.sh --armhf $(ARMHF_DIR)/lws-armhf
@@ -76,6 +77,10 @@ armhf-test: armhf
 armhf-system-test: armhf
 	RIGKEEP_BUILD_DIR=$(abspath $(ARMHF_DIR)) RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static \
 		$(PYTHON) -m pytest -q -p no:cacheprovider $(ARMHF_SYSTEM_TESTS)
+
+armhf-bench: armhf
+	RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static $(PYTHON) bench/startup_bench.py \
+		--build-dir $(abspath $(ARMHF_DIR)) --strip arm-linux-gnueabihf-strip
 
 clean:
 	rm -rf build build-san-* $(ARMHF_DIR)

@@ -41,12 +41,14 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--idle", type=float, default=3.0)
+    parser.add_argument("--strip", default="strip",
+                        help="strip program for the binary's CPU")
     args = parser.parse_args()
     binary = os.path.join(args.build_dir, "rigkeep")
 
     with tempfile.TemporaryDirectory() as d:
         stripped = os.path.join(d, "rigkeep")
-        subprocess.run(["strip", "-o", stripped, binary], check=True)
+        subprocess.run([args.strip, "-o", stripped, binary], check=True)
         size = os.path.getsize(stripped)
 
     times = []

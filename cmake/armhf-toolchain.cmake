@@ -10,8 +10,11 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 # Tests and test discovery run the armhf programs under user-mode emulation, so
-# nothing depends on a registered binfmt handler.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static -L /usr/arm-linux-gnueabihf)
+# nothing depends on a registered binfmt handler. The programs load the multiarch
+# armhf libraries (libc6:armhf, libstdc++6:armhf), as on the board: with
+# "-L /usr/arm-linux-gnueabihf" the cross tree's ld.so meets the multiarch libc.so.6
+# of another Debian revision, and every forked child crashes at once.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static)
 
 # Only armhf libraries and pkg-config files; programs come from the host.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -16,7 +16,7 @@ triplet=arm-linux-gnueabihf
 
 PKGS="crossbuild-essential-armhf qemu-user-static
 libjansson-dev:armhf libcurl4-openssl-dev:armhf libmbedtls-dev:armhf zlib1g-dev:armhf
-libgtest-dev:armhf libwebsockets17:armhf
+libgtest-dev:armhf libwebsockets17:armhf libstdc++6:armhf
 libssl-dev:armhf libcap-dev:armhf libuv1-dev:armhf libev-dev:armhf"
 
 missing=""

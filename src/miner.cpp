@@ -121,7 +121,8 @@ const char *run_log_command(std::string *text) {
             break;
         }
         pollfd pfd{output.get(), POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(std::min<decltype(left)::rep>(left.count(), 200)));
+        const auto step = std::min(left, std::chrono::milliseconds(200));
+        int ready = poll(&pfd, 1, static_cast<int>(step.count()));
         if (ready == 0 || (ready < 0 && errno == EINTR))
             continue;
         if (ready < 0) {

@@ -851,6 +851,7 @@ class Sandbox:
             argv = [argv]
         full_env = {"PATH": SANDBOX_PATH, "HOME": "/root"}
         full_env.update(env or {})
+        argv = self._emulated(list(argv))
         cmd = [NSENTER, f"--target={self.holder_pid}", "--mount", "--net",
                "--uts", "--root", "--wd", "--", *argv]
         # Children of this thread are born in the sandbox's PID namespace
@@ -881,6 +882,22 @@ class Sandbox:
                               if c.returncode is None]
             self._children.append(proc)
         return proc
+
+    def _emulated(self, argv):
+        """argv, behind the emulator named by RIGKEEP_EMULATOR (for example
+        /usr/bin/qemu-arm-static) when argv[0] is a program built for another
+        CPU than this one's; host programs and scripts run as they are."""
+        emulator = os.environ.get("RIGKEEP_EMULATOR")
+        if not emulator or not argv[0].startswith("/"):
+            return argv
+        try:
+            with open(self.path(argv[0]), "rb") as f:
+                machine = _elf_machine(f.read(20))
+        except OSError:
+            return argv
+        if machine is None or machine == _host_machine():
+            return argv
+        return [emulator, *argv]
 
     def run(self, argv, timeout=30.0, input=None, check=False, text=True,
             **kw):
@@ -932,6 +949,18 @@ class Sandbox:
             except OSError:
                 pass
         return sorted(found)
+
+
+def _elf_machine(head):
+    """e_machine of an ELF header (little-endian), None for anything else."""
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "little")
+
+
+def _host_machine():
+    with open(os.path.realpath(HOST_PYTHON), "rb") as f:
+        return _elf_machine(f.read(20))
 
 
 _nsenter_id = None

@@ -286,12 +286,13 @@ TEST(ChipStats, StateFromHashRateAndFrequency) {
 TEST(ChipStats, HashRatesAndFrequencies) {
     // Chip k is "Asic<k-1>"; numbers that are not strings count as missing.
     json_ptr dump = load(R"([
-        {"Asic00": "71", "Asic62": "72", "Asic05": 75, "Asic06": "70000"},
+        {"Asic00": "71", "Asic62": "72", "Asic05": 75, "Asic06": "70000", "Asic07": "4294967297"},
         "not an object",
         {"Asic00": "81"}])");
     const uint32_t cases[][3] = {
-        {6, 1, 71}, {6, 63, 72}, {6, 2, 0}, {6, 6, 0}, {6, 7, 70000 & 0xFFFF},
-        {7, 1, 0},  {8, 1, 81}};
+        {6, 1, 71},     {6, 63, 72}, {6, 2, 0}, {6, 6, 0}, {6, 7, 70000 & 0xFFFF},
+        {6, 8, 0xFFFF},  // beyond 32 bits: saturated, whatever the width of long
+        {7, 1, 0},      {8, 1, 81}};
     for (const auto &[chain, chip, expected] : cases)
         EXPECT_EQ(chip_hashrate(chain, chip, dump.get()), expected) << chain << "/" << chip;
     json_ptr short_dump = load(R"([{"Asic00": "71"}])");

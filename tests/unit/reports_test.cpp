@@ -90,7 +90,8 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
     no_dns.dns_count = 0;
     const pool_stats active{true, "8.19K", 10, 2, 1, POOL_STATE_ACTIVE};
     const pool_stats dead{false, "", 0, 0, 0, POOL_STATE_DEAD};
-    const pool_stats odd{false, "1", 5, 0, 0, static_cast<pool_state>(9)};
+    // A share counter past 32 bits.
+    const pool_stats odd{false, "1", (int64_t{1} << 32) + 5, 0, 0, static_cast<pool_state>(9)};
     pools_stats pools{active, {}, dead, {odd, {}, active, active}, 3};
     pools_stats none{};
 
@@ -123,7 +124,7 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
          head + network + R"(,"pools":{"main":)" + active_text +
              R"(,"reserved2":{"boost":false,"difficulty":"","accepted":0,"rejected":0,)"
              R"("stale":0,"status":"dead"},"service_fee":[{"boost":false,"difficulty":"1",)"
-             R"("accepted":5,"rejected":0,"stale":0,"status":"unknown"},)" +
+             R"("accepted":4294967301,"rejected":0,"stale":0,"status":"unknown"},)" +
              active_text + "]}}"},
         {miner_state{1, 0}, nullptr, &pools, "absent"},
     };

@@ -91,6 +91,9 @@ TEST(Spawn, ExitStatusProcessGroupAndFailures) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 7);
 
+    if (getenv("RIGKEEP_EMULATED"))
+        GTEST_SKIP() << "qemu user mode runs posix_spawn's child apart: the spawn returns "
+                        "before its setpgid and exec, and an exec failure never reaches it";
     spawn_io io;
     io.own_process_group = true;
     pid_t pid = spawn_shell("sleep 5", io);
