@@ -170,6 +170,8 @@ def test_restart_after_a_firmware_update_runs_the_new_binary(
         svc.send({"type": "update_firmware", "firmware_ver": "9.9",
                   "firmware_url": files.url("/fw.tar.gz", service_host)})
         b.wait_log(r"INFO: Restarting velmora agent$")
+        # The restart's own output goes to the log of the agent that ran it.
+        b.wait_log(r"^rigkeep started$", timeout=40)
         b.wait_log(AUTHENTICATED, count=2, timeout=40)
     finally:
         files.stop()
