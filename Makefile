@@ -12,6 +12,7 @@ endif
 comma := ,
 
 .PHONY: all build deps test unit-test system-test demo format format-check clean bench
+.PHONY: install deb deb-armhf check-armhf-deb
 .PHONY: armhf armhf-test armhf-system-test armhf-bench
 
 all: build
@@ -37,6 +38,21 @@ demo: build
 
 bench: build
 	$(PYTHON) bench/startup_bench.py --build-dir $(abspath $(BUILD_DIR))
+
+# The board's layout under DESTDIR: /usr/bin/rigkeep, /etc/init.d/rigkeep.sh.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix /usr
+
+deb: build
+	./scripts/make-deb.sh $(BUILD_DIR) $$(dpkg --print-architecture)
+
+deb-armhf: armhf
+	./scripts/make-deb.sh build-armhf armhf
+
+# Installs the armhf package on a fresh armhf root file system and starts it
+# there under the emulator (downloads a root file system once; not in `make test`).
+check-armhf-deb: deb-armhf
+	./scripts/check-armhf-deb.sh build-armhf
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

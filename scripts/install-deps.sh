@@ -14,7 +14,8 @@ libwebsockets-dev libjansson-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev
 googletest libgtest-dev
 python3 python3-pytest python3-websockets
 openssl psmisc iproute2 util-linux binutils
-faketime"
+faketime
+busybox-static"
 
 missing=""
 for p in $PKGS; do
