@@ -23,6 +23,7 @@ import json
 import os
 import re
 import signal
+import subprocess
 import sys
 import tarfile
 import tempfile
@@ -125,7 +126,7 @@ class Agent:
             self.proc.send_signal(signal.SIGTERM)
         try:
             rc = self.proc.wait(timeout)
-        except Exception:  # noqa: BLE001 - TimeoutExpired
+        except subprocess.TimeoutExpired:
             self.proc.kill()
             rc = self.proc.wait()
         for t in self.readers:
@@ -289,7 +290,7 @@ class Tour:
                           {"name": "updating", "progress": 100}, start, 30)
         try:
             rc = self.agent.proc.wait(self.bound(20))
-        except Exception:  # noqa: BLE001 - TimeoutExpired
+        except subprocess.TimeoutExpired:
             raise TourFailed("the agent did not end after the update") \
                 from None
         if rc != 0:

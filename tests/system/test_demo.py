@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from conftest import REPO_ROOT
+from conftest import REPO_ROOT, SANITIZER
 
 PR_SET_CHILD_SUBREAPER = 36
 STEPS = 5
@@ -78,6 +78,7 @@ def test_tour_ends_with_nothing_left(subreaper, build_dir, time_scale,
     text = "".join(out)
     print(text)
     assert rc == status, text
+    assert not SANITIZER.search(text), text
     assert len(re.findall(r"the service saw: ", text)) == steps, text
     # The agent stopped in order: by the update, or by the demo's SIGTERM.
     assert "exited with status 0" in text or "ended with status 0" in text

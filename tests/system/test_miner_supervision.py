@@ -139,7 +139,8 @@ def test_racing_starts_create_one_supervision_loop(tools):
     threads = wait_until(
         lambda: "rigkeep@miner" in (names := tool.threads()) and names, 5,
         "the supervision thread")
-    assert len(threads) == 2, f"one loop besides the tool's own: {threads}"
+    # Counted by name: a sanitizer runtime adds a thread of its own.
+    assert threads.count("rigkeep@miner") == 1, f"one loop: {threads}"
     wait_until(lambda: miner_events(sb, "start"), 10, "the miner's start")
     time.sleep(1)
     assert len(miner_events(sb, "start")) == 1 and len(miners_alive(sb)) == 1
