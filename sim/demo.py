@@ -79,7 +79,7 @@ def wait_until(what, predicate, timeout):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() > deadline:
-            raise TourFailed(f"not within {timeout:.0f} s: {what}")
+            raise TourFailed(f"not within {timeout:.3g} s: {what}")
         time.sleep(0.1)
     return value
 
@@ -118,7 +118,7 @@ class Agent:
                 pattern.search(t) for t in self.lines[start:]), timeout)
         if not found:
             raise TourFailed(f"the agent logged no line matching {regex!r} "
-                             f"within {timeout:.0f} s")
+                             f"within {timeout:.3g} s")
 
     def stop(self, timeout):
         """SIGTERM, then SIGKILL after timeout; the exit status."""
