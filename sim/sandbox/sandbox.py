@@ -680,7 +680,9 @@ class Sandbox:
                  HOST_PYTHON, "-I", "-S", os.path.abspath(__file__),
                  "--holder", conf_path, str(status_w), str(life_r)],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                pass_fds=(status_w, life_r), env={"PATH": SANDBOX_PATH})
+                pass_fds=(status_w, life_r), env={"PATH": SANDBOX_PATH},
+                # A terminal's Ctrl-C is for the owner, which closes us.
+                process_group=0)
         finally:
             log.close()
             os.close(status_w)

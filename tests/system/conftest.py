@@ -80,6 +80,29 @@ def built(build_dir, *parts):
     return path
 
 
+# How much slower a sanitizer build runs: timing bounds of the tests are
+# stretched by this factor instead of being skipped.
+SLOWDOWN = {"thread": 4.0, "address": 2.0, "undefined": 1.5}
+
+
+def sanitizers(build_dir):
+    """The sanitizers the build in build_dir was made with."""
+    try:
+        with open(build_dir / "CMakeCache.txt") as f:
+            for line in f:
+                if line.startswith("RIGKEEP_SANITIZE:"):
+                    return [s for s in line.split("=", 1)[1].strip()
+                            .split(",") if s]
+    except OSError:
+        pass
+    return []
+
+
+@pytest.fixture(scope="session")
+def time_scale(build_dir):
+    return max([1.0] + [SLOWDOWN.get(s, 2.0) for s in sanitizers(build_dir)])
+
+
 @pytest.fixture(scope="session")
 def service_url(build_dir):
     try:

@@ -139,7 +139,7 @@ def test_racing_starts_create_one_supervision_loop(tools):
     threads = wait_until(
         lambda: "rigkeep@miner" in (names := tool.threads()) and names, 5,
         "the supervision thread")
-    # By name: an emulator adds threads of its own.
+    # Counted by name: an emulator or a sanitizer runtime adds threads of its own.
     assert threads.count("rigkeep@miner") == 1, f"one loop: {threads}"
     wait_until(lambda: miner_events(sb, "start"), 10, "the miner's start")
     time.sleep(1)
