@@ -443,6 +443,7 @@ def rig(sandbox_factory, service_factory, agent_factory, certs,
         r = Rig(sb, service_factory(sb), agent_factory(sb, env=env))
         r.speed, r.certs, r.host, r.held, r.servers = \
             row.speed, certs, service_host, [], []
+        r.start_again = lambda: agent_factory(sb)
         made.append(r)
         return r
     yield start
@@ -470,6 +471,13 @@ def test_fault(rig, row):
             assert took < row.stop_within, (took, r.agent.dump())
         if row.miners is not None:
             assert len(miners_alive(r.sb)) == row.miners
+        # What the supervisor does next: a start that finds nothing half done
+        # and clears what the cut update left.
+        again = r.start_again()
+        again.wait_for_line(r"Press Ctrl\+C", 20)
+        assert not [n for n in os.listdir(r.sb.path("/tmp"))
+                    if n.startswith("update_")]
+        assert again.stop() == 0
     else:
         assert r.agent.returncode is None, r.agent.dump()
         r.linked(row.link)
