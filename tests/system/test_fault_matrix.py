@@ -308,15 +308,19 @@ def chip_dump_replaced(r):
     t = threading.Thread(target=rewrite, daemon=True)
     t.start()
     try:
-        answers = [r.request({"type": "chip_metrics", "chain": 6 + i % 3,
-                              "request_id": f"c{i}"}) for i in range(30)]
+        answers = []
+        while len(answers) < 30 or len(rewrites) < 30 and len(answers) < 300:
+            i = len(answers)
+            answers.append(r.request({"type": "chip_metrics",
+                                      "chain": 6 + i % 3,
+                                      "request_id": f"c{i}"}))
     finally:
         done.set()
         t.join()
     for i, answer in enumerate(answers):
         assert answer.get("request_id") == f"c{i}" or \
             answer == {"type": "chip_metrics", "ok": False}, answer
-    assert len(rewrites) > 30
+    assert len(rewrites) >= 30
 
 
 def events_pipe_deleted(r):
