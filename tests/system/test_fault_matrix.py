@@ -308,8 +308,9 @@ def chip_dump_replaced(r):
     t = threading.Thread(target=rewrite, daemon=True)
     t.start()
     try:
-        answers = []
-        while len(answers) < 30 or len(rewrites) < 30 and len(answers) < 300:
+        answers, until = [], time.monotonic() + 15
+        while len(answers) < 30 or \
+                len(rewrites) < 20 and time.monotonic() < until:
             i = len(answers)
             answers.append(r.request({"type": "chip_metrics",
                                       "chain": 6 + i % 3,
@@ -320,7 +321,7 @@ def chip_dump_replaced(r):
     for i, answer in enumerate(answers):
         assert answer.get("request_id") == f"c{i}" or \
             answer == {"type": "chip_metrics", "ok": False}, answer
-    assert len(rewrites) >= 30
+    assert len(rewrites) >= 20
 
 
 def events_pipe_deleted(r):
