@@ -149,7 +149,33 @@ class line_reader {
     size_t len_ = 0;
 };
 
-enum class session_end { writers_gone, stopped, failed };
+enum class session_end { writers_gone, stopped, failed, pipe_gone };
+
+// How often an idle reader checks that its pipe is still the one at the path:
+// somebody may have deleted or replaced it, and writers would never find us.
+constexpr int kPipeCheckMs = 5000;
+
+// True while fd is the FIFO that the path names.
+bool still_at_path(int fd) {
+    struct stat at_path, open_one;
+    return stat(paths::kEventsFifo, &at_path) == 0 && fstat(fd, &open_one) == 0 &&
+           at_path.st_dev == open_one.st_dev && at_path.st_ino == open_one.st_ino;
+}
+
+// A FIFO at the path (a FIFO somebody else put there is kept), and the link to it.
+int make_pipe() {
+    struct stat st;
+    if (stat(paths::kEventsFifo, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        remove_pipe();
+        if (mkfifo(paths::kEventsFifo, 0666) != 0) {
+            LOG_ERROR("Unable to create events pipe - %s\n", strerror(errno));
+            remove_pipe();
+            return -1;
+        }
+    }
+    (void)symlink(paths::kEventsFifo, paths::kEventsLink);
+    return 0;
+}
 
 // Reads one session, from the first writer's open until every writer has closed.
 // The read end is opened without blocking, so both the wait for a writer and the
@@ -164,12 +190,15 @@ session_end read_session(BackgroundThread &worker) {
     char chunk[4096];
     while (worker.running()) {
         pollfd fds[2] = {{fifo.get(), POLLIN, 0}, {worker.wake_fd(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        int ready = poll(fds, 2, kPipeCheckMs);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             LOG_ERROR("Unable to open events pipe - %s\n", strerror(errno));
             return session_end::failed;
         }
+        if (ready == 0 && !still_at_path(fifo.get()))
+            return session_end::pipe_gone;
         if (fds[1].revents != 0)
             break;
         if (fds[0].revents == 0)
@@ -191,16 +220,12 @@ session_end read_session(BackgroundThread &worker) {
 void events_thread() {
     BackgroundThread &worker = events_worker();
     remove_pipe();
-    if (mkfifo(paths::kEventsFifo, 0666) != 0) {
-        LOG_ERROR("Unable to create events pipe - %s\n", strerror(errno));
-        remove_pipe();
-        return;
-    }
-    (void)symlink(paths::kEventsFifo, paths::kEventsLink);
-
-    session_end end = session_end::writers_gone;
-    while (worker.running() && end == session_end::writers_gone)
+    session_end end = make_pipe() == 0 ? session_end::writers_gone : session_end::failed;
+    while (worker.running() && end != session_end::stopped && end != session_end::failed) {
+        if (end == session_end::pipe_gone && make_pipe() != 0)
+            return;
         end = read_session(worker);
+    }
     // Stopped from outside: the pipe stays for the next start. Ended by itself: the
     // pipe goes with it.
     if (end == session_end::failed)

@@ -1,8 +1,10 @@
 #include "firmware.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "common/paths.h"
 #include "common/spawn.h"
@@ -175,4 +178,28 @@ int cleanup_update(const char *dir) {
         return -1;
     }
     return 0;
+}
+
+int firmware_remove_leftovers() {
+    // "/tmp/update_XXXXXX": the directory part and the name up to the six random
+    // characters.
+    const std::string_view templ(paths::kUpdateDirTemplate);
+    const size_t slash = templ.rfind('/');
+    const std::string dir(templ.substr(0, slash));
+    const std::string_view prefix = templ.substr(slash + 1, templ.size() - slash - 1 - 6);
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
+    if (!d)
+        return 0;
+    int removed = 0;
+    while (const dirent *entry = readdir(d.get())) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
+            continue;
+        const std::string path = dir + "/" + std::string(name);
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            cleanup_update(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }

@@ -13,3 +13,8 @@ int download_update(const char *url, const char *package_path);
 int extract_update(const char *package_path, const char *dir);
 int apply_update(const char *dir);
 int cleanup_update(const char *dir);
+
+// Removes the update directories that an update cut short by a stop, a kill or a
+// crash left behind (a partial package held in memory until the next boot). Run at
+// start-up, before any update. The number removed.
+int firmware_remove_leftovers();

@@ -16,6 +16,7 @@
 #include "common/firmware_identity.h"
 #include "common/paths.h"
 #include "common/thread_util.h"
+#include "firmware.h"
 #include "log.h"
 #include "miner.h"
 #include "norix/miner_support/settings.h"
@@ -136,6 +137,8 @@ int main(int argc, char **argv) {
     // A save cut short by a power cut leaves its temporary behind; clear them before
     // anything saves into /config again.
     remove_atomic_write_leftovers(paths::kConfigDir);
+    // Likewise an update cut short leaves its directory, package included, in /tmp.
+    firmware_remove_leftovers();
     wire_hooks();
     register_request_handlers();
 

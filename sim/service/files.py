@@ -73,6 +73,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.wfile.write(route[1][:route[2]])
                 self.wfile.flush()
+                # With a trickle: one more byte every `trickle` seconds.
+                for i in range(route[2], size):
+                    if files._released.wait(route[3]):
+                        break
+                    self.wfile.write(route[1][i:i + 1])
+                    self.wfile.flush()
                 files._released.wait()
                 self.close_connection = True
         else:
@@ -170,10 +176,10 @@ class FileServer:
     def redirect(self, path, location):
         self._set(path, ("redirect", location))
 
-    def stall(self, path, data, after):
+    def stall(self, path, data, after, trickle=None):
         """Announces all of data, sends `after` bytes, then nothing until
-        stop()."""
-        self._set(path, ("stall", bytes(data), after))
+        stop(), or one byte every `trickle` seconds."""
+        self._set(path, ("stall", bytes(data), after, trickle))
 
     def url(self, path, host, listener=None):
         name = listener or next(iter(self._certs))

@@ -66,13 +66,13 @@ def test_restart_after_a_pause_and_a_stop_during_the_pause(tools):
     pause = starts[1]["time"] - exits[0]["time"]
     assert 4.9 <= pause < 6.5, f"pause of {pause:.2f} s before a restart"
     # The restart as the first start: found through the search path, the
-    # fixed arguments in order, its output to the null device, and the stop
+    # fixed arguments in order, both outputs to the null device, and the stop
     # signals that the agent blocks for itself open to the miner.
     start = starts[1]
     assert (os.path.basename(start["argv"][0]), start["argv"][1:]) == \
         ("bmminer", MINER_ARGS)
-    assert (start["stdout"], start["stdout_write"],
-            start["blocked_signals"]) == ("/dev/null", "ok", [])
+    assert (start["stdout"], start["stderr"], start["stdout_write"],
+            start["blocked_signals"]) == ("/dev/null", "/dev/null", "ok", [])
 
     # The pid of the last run goes to an innocent process first: the stop
     # during the pause must signal nobody and end the pause at once.

@@ -59,11 +59,15 @@ supervision_state &state() {
 }
 
 // In the forked child: only async-signal-safe calls until the exec.
+// Both output streams go to the null device: a miner writing to the agent's closed
+// log pipe would die of SIGPIPE.
 [[noreturn]] void exec_miner(int null_fd) {
-    if (null_fd == STDOUT_FILENO)
-        fcntl(null_fd, F_SETFD, 0);
-    else
-        dup2(null_fd, STDOUT_FILENO);
+    for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (null_fd == target)
+            fcntl(null_fd, F_SETFD, 0);
+        else
+            dup2(null_fd, target);
+    }
     // The agent keeps its stop signals blocked in every thread; the miner must get
     // them as usual.
     reset_signal_state_for_exec();

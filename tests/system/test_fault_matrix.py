@@ -1,0 +1,549 @@
+"""The fault matrix: the real binary in the device sandbox, one fault per row
+(the service, the miner, the file system, the process), and what must hold
+after it: the daemon running (or ended with its documented status), the link
+back in time, the miner in the expected state, no descriptor or thread more
+than before, and every file in /config whole. Kills during saves go through
+tests/tools/save_tool: the real save code, killed hundreds of times."""
+
+import json
+import os
+import random
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Optional
+
+import pytest
+
+from board_driver import Board
+from conftest import AUTHENTICATED, AgentProcess, agent_file, built
+from miner_support_driver import (miner_events, miner_file, miners_alive,
+                                  wait_until)
+from test_link import (faketime_env, open_descriptors, sandbox_socket,
+                       sized_message)
+from test_mining import open_writer
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
+                       "service"))
+from files import FileServer  # noqa: E402
+
+CONFIG_FILES = {"velmora.json", "bmminer.conf", "network.conf",
+                "lighttpd-htdigest.user"}
+TEMPORARY = re.compile(r"^\..*\.rigkeep-[A-Za-z0-9]{6}$")
+GOODBYE = "INFO: Goodbye!"
+FANS = {"type": "config_fans", "mode": "manual", "speed": 70}
+NETWORK = {"type": "config_network", "mode": "static", "ip": "192.0.2.30",
+           "netmask": "255.255.255.0", "gateway": "192.0.2.1",
+           "dnsservers": ["192.0.2.53"]}
+WEB = {"type": "config_web_access", "new_password": "hunter2"}
+PROBE = {"type": "config_fans", "mode": "auto"}  # changes nothing
+
+
+class Rig(Board):
+    speed = 1
+
+    def snapshot(self):
+        """Descriptors and thread names of the daemon."""
+        threads = sorted(name for _, name in
+                         self.sb.threads(self.agent.sandbox_pid))
+        return open_descriptors(self.agent.pid), threads
+
+    def settle(self, base, timeout=20):
+        """Waits until the snapshot equals base; the last one seen."""
+        deadline = time.monotonic() + timeout
+        while (now := self.snapshot()) != base and \
+                time.monotonic() < deadline:
+            time.sleep(0.3)
+        return now
+
+    def secs(self, agent_seconds):
+        """Real seconds to allow for agent_seconds, with a loaded machine's
+        margin."""
+        return agent_seconds / self.speed + 10
+
+    def linked(self, timeout):
+        """An open connection that went through the exchange (auth, then
+        "config") within timeout seconds of the agent's clock."""
+        def done():
+            conns = [c for c in self.svc.connections() if not c.closed]
+            return conns and any(m.type == "config"
+                                 for m in conns[-1].received)
+        self.svc.wait_for(done, self.secs(timeout),
+                          "the link back through the exchange")
+        return self.svc.connections()[-1]
+
+    def miner_pid(self):
+        return wait_until(lambda: miners_alive(self.sb), 15,
+                          "a running miner")[0]
+
+
+@dataclass
+class Row:
+    name: str
+    inject: Callable
+    speed: int = 1
+    miner: dict = field(default_factory=dict)
+    sandbox: dict = field(default_factory=dict)
+    exit: Optional[int] = None      # None: keeps running
+    link: float = 90                # agent seconds until the link is back
+    miners: Optional[int] = 1       # running miners afterwards (None: any)
+    stop_within: float = 10  # seconds a SIGTERM may take to end it
+
+
+# The service.
+
+def refuses_tcp(r):
+    r.svc.refuse_connections()
+    mark = r.agent.mark()
+    r.svc.drop()
+    r.agent.wait_for_line(r"WARN: Agent connection error - ", r.secs(70),
+                          start=mark)
+    r.svc.refuse_connections(False)
+
+
+def resets_mid_handshake(r):
+    r.svc.refuse_connections()
+    held = sandbox_socket(r.sb, socket.SOCK_STREAM,
+                          ("127.0.0.1", r.svc.port))
+    r.svc.drop()
+    for _ in range(2):
+        conn, _ = held.accept()
+        assert conn.recv(512)[:1] == b"\x16", "a TLS hello"
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                        struct.pack("ii", 1, 0))
+        conn.close()  # RST
+    held.close()
+    r.svc.refuse_connections(False)
+
+
+def foreign_ca(r):
+    r.svc.use_certificate(r.certs["other_cert"], r.certs["other_key"])
+    r.svc.drop()
+    r.svc.wait_for(lambda: any(h.ok is False for h in r.svc.tls_handshakes()),
+                   r.secs(70), "a refused certificate")
+    r.svc.use_certificate(r.certs["server_cert"], r.certs["server_key"])
+
+
+def stalls_after_upgrade(r):
+    n = len(r.svc.connections())
+    r.svc.drop()
+    conn = r.svc.wait_for_connection(n + 1, r.secs(70))
+    conn.stall()
+    # The agent gives up on it (it cannot see the close) and connects anew.
+    r.svc.wait_for_connection(n + 2, r.secs(100))
+    conn.resume()
+
+
+def megabyte_frame(r):
+    conn = r.svc.connections()[-1]
+    mark = r.agent.mark()
+    r.svc.send_raw(sized_message("big", 1 << 20, 11))
+    r.agent.wait_for_line(r"ERROR: Unable to compose the incomming message, "
+                          r"buffer too small$", 20, start=mark)
+    assert r.request(PROBE)["ok"] is True
+    assert not conn.closed and r.svc.connections()[-1] is conn
+
+
+CLOSE_CODES = [1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011, 1012,
+               1013, 1014, 3000, 4000, 4999]
+
+
+def closes_with_every_code(r):
+    for code in CLOSE_CODES:
+        conn = r.svc.connections()[-1]
+        r.svc.close(code, conn=conn)
+        assert r.linked(70) is not conn, f"no new link after {code}"
+
+
+def drops_during_upload(r):
+    r.svc.set_auth(registration=True)
+    r.svc.set_update_config_answer(None)
+    n = len(r.svc.messages("update_config"))
+    r.svc.drop()
+    r.svc.wait_for(lambda: len(r.svc.messages("update_config")) > n,
+                   r.secs(70), "the upload")
+    r.svc.set_auth()
+    r.svc.set_update_config_answer(True)
+    r.svc.drop()
+    conn = r.linked(70)
+    # Status reports go on after the lost upload.
+    r.svc.wait_for(lambda: any(m.type == "status" for m in
+                               conn.received[[m.type for m in conn.received]
+                                             .index("config"):]),
+                   r.secs(40), "a status report after the exchange")
+
+
+def silent_for_ten_minutes(r):
+    r.svc.refuse_connections()
+    held = sandbox_socket(r.sb, socket.SOCK_STREAM,
+                          ("127.0.0.1", r.svc.port))
+    r.held = [held]
+    r.svc.stall()
+
+    def accept_and_hold():
+        try:
+            while True:
+                r.held.append(held.accept()[0])
+        except OSError:
+            pass
+    threading.Thread(target=accept_and_hold, daemon=True).start()
+    r.agent.wait_for_line(r"ERROR: Agent connection hands, restarting$",
+                          r.secs(800))
+
+
+def silent_during_download(r):
+    # Bytes keep coming, fast enough for the download's stall limit.
+    download(r, trickle=0.005)
+    silent_for_ten_minutes(r)
+
+
+# The miner.
+
+def crashes_in_a_loop(r):
+    r.sb.write_text("/sim/miner.json", json.dumps({"run_seconds": 0.2}))
+    r.sb.run(["kill", "-KILL", str(r.miner_pid())], check=True)
+    wait_until(lambda: len(r.agent.matching("Abnormal miner restart")) >= 2,
+               30, "two short runs")
+    r.sb.write_text("/sim/miner.json", "{}")
+
+
+def only_the_final_stop(r):
+    """The miner's switches are the fault; the stop every row ends with (in
+    at most 10 s, no miner left) is its test."""
+
+
+def api_never_answers(r):
+    # Once a report hangs on the miner: the restart after the save reports its
+    # state under the lock that report holds, within the call's bound.
+    wait_until(lambda: [e for e in miner_events(r.sb, "request")
+                        if e["action"] == "hang"], 20, "a hung API call")
+    mark = len(r.svc.messages("status"))
+    asked = time.monotonic()
+    assert r.request(FANS, timeout=20)["ok"] is True
+    r.svc.wait_for(lambda: len(r.svc.messages("status")) > mark, 20,
+                   "a status report")
+    assert time.monotonic() - asked < 12, r.agent.dump()
+
+
+def api_garbage(r):
+    mark = r.agent.mark()
+    r.agent.wait_for_line(r"ERROR: Failed to parse cgminer api response",
+                          40, start=mark)
+    assert r.request(PROBE)["ok"] is True
+
+
+def exits_during_settings_restart(r):
+    first = r.miner_pid()
+    assert r.request(FANS) == {"type": "config_fans", "ok": True}
+    wait_until(lambda: len(r.agent.matching("Abnormal miner restart")) >= 1,
+               30, "the short run after the restart")
+    assert first not in miners_alive(r.sb)
+    assert json.loads(r.sb.read_text("/config/bmminer.conf"))[
+        "bitmain-fan-pwm"] == "70"
+
+
+# The file system.
+
+def saves_fail_and_keep_the_files(r):
+    before = {n: r.sb.read_text(f"/config/{n}")
+              for n in os.listdir(r.sb.path("/config"))}
+    pid = r.miner_pid()
+    for req in (FANS, NETWORK, WEB):
+        assert r.request(req) == {"type": req["type"], "ok": False}, req
+    assert r.miner_pid() == pid, "no restart without a saved file"
+    assert {n: r.sb.read_text(f"/config/{n}")
+            for n in os.listdir(r.sb.path("/config"))} == before
+
+
+def config_full(r):
+    fill(r.sb)
+    saves_fail_and_keep_the_files(r)
+
+
+def config_read_only(r):
+    remount(r.sb, "ro")
+    try:
+        saves_fail_and_keep_the_files(r)
+    finally:
+        remount(r.sb, "rw")
+
+
+def miner_file_deleted(r):
+    os.unlink(r.sb.path("/config/bmminer.conf"))
+    time.sleep(2)
+    n = len(r.svc.messages("update_config"))
+    conf = json.loads(miner_file())
+    conf["pools"][0]["url"] = "stratum+tcp://back.example:3333"
+    r.sb.write_text("/config/bmminer.conf", json.dumps(conf))
+    msg = r.svc.wait_for(lambda: r.svc.messages("update_config")[n:], 15,
+                         "the foreign edit reported")[0]
+    assert msg.obj["pools"]["main"]["stratum_url"] == \
+        "stratum+tcp://back.example:3333"
+
+
+def chip_dump_replaced(r):
+    dump = "/www/pages/cgi-bin/chip_hr.json"
+    wait_until(lambda: r.sb.exists(dump), 15, "the chip dump")
+    path, texts = r.sb.path(dump), [r.sb.read_text(dump), "", "{\"chip", "[1"]
+    done, rewrites = threading.Event(), []
+
+    def rewrite():
+        rng = random.Random(5)
+        while not done.is_set():
+            text = rng.choice(texts)
+            with open(path, "w") as f:  # in place: a reader may see any cut
+                f.write(text[:len(text) // 2])
+                f.flush()
+                f.write(text[len(text) // 2:])
+            if rng.random() < 0.3:
+                os.unlink(path)
+            rewrites.append(1)
+    t = threading.Thread(target=rewrite, daemon=True)
+    t.start()
+    try:
+        answers, until = [], time.monotonic() + 15
+        while len(answers) < 30 or \
+                len(rewrites) < 20 and time.monotonic() < until:
+            i = len(answers)
+            answers.append(r.request({"type": "chip_metrics",
+                                      "chain": 6 + i % 3,
+                                      "request_id": f"c{i}"}))
+    finally:
+        done.set()
+        t.join()
+    for i, answer in enumerate(answers):
+        assert answer.get("request_id") == f"c{i}" or \
+            answer == {"type": "chip_metrics", "ok": False}, answer
+    assert len(rewrites) >= 20
+
+
+def events_pipe_deleted(r):
+    wait_until(lambda: r.sb.exists("/tmp/events"), 10, "the event pipe")
+    os.unlink(r.sb.path("/tmp/events"))
+    fd = open_writer(r.sb, timeout=20)
+    try:
+        os.write(fd, b'{"event": "x", "reason": "overheat", "temp": 91}\n')
+    finally:
+        os.close(fd)
+    msg = r.svc.wait_for_message("event", 15)
+    assert msg.obj.get("temp") == 91, msg.obj
+
+
+# The process.
+
+def download(r, trickle=None):
+    """A firmware update whose download is under way and never ends."""
+    srv = FileServer({"device": (r.certs["server_cert"],
+                                 r.certs["server_key"])},
+                     netns=r.sb.netns_fd_path).start()
+    r.servers.append(srv)
+    srv.stall("/fw.tar.gz", b"\x1f\x8b" * 50000, after=1000, trickle=trickle)
+    assert r.request({"type": "update_firmware", "firmware_ver": "9.9",
+                      "firmware_url": srv.url("/fw.tar.gz", r.host)}) == \
+        {"type": "update_firmware", "ok": True}
+    wait_until(srv.requests, 15, "the download")
+    time.sleep(0.5)
+
+
+def sigterm_during_download(r):
+    download(r)
+    r.agent.signal(signal.SIGTERM)
+    r.stopped = time.monotonic()
+
+
+def usr1_storm(r):
+    assert r.request(FANS) == {"type": "config_fans", "ok": True}
+    for _ in range(50):
+        r.agent.signal(signal.SIGUSR1)
+        time.sleep(0.01)
+    assert r.agent.returncode is None
+
+
+ROWS = [
+    Row("service refuses TCP", refuses_tcp, speed=20),
+    Row("service resets mid-handshake", resets_mid_handshake, speed=20),
+    Row("service certificate of another CA", foreign_ca, speed=20),
+    Row("service stalls after the upgrade", stalls_after_upgrade, speed=20),
+    Row("service sends a 1 MB frame", megabyte_frame),
+    Row("service closes with every code", closes_with_every_code, speed=60),
+    Row("service drops the link during the upload", drops_during_upload,
+        speed=20),
+    Row("service silent for 10 minutes, a firmware download under way",
+        silent_during_download, speed=120, exit=1, miners=0),
+    Row("miner crashes in a loop", crashes_in_a_loop),
+    Row("miner ignores SIGINT", only_the_final_stop,
+        miner={"ignore_sigint": True}),
+    Row("miner ignores SIGINT, its API hangs", only_the_final_stop,
+        miner={"ignore_sigint": True, "api_hang": True}),
+    Row("miner API never answers", api_never_answers,
+        miner={"api_hang": True}),
+    Row("miner API answers garbage", api_garbage,
+        miner={"canned": {"stats": "\u0000{{garbage", "pools": "]]",
+                          "summary": "x"}}),
+    Row("miner API answers half a reply", api_garbage,
+        miner={"canned": {"stats": '{"STATUS":[{"STATUS":"S"}],"STATS":[{',
+                          "pools": '{"STATUS":[{"STATUS":"S"}],"POOLS":['}}),
+    Row("miner exits during a settings restart",
+        exits_during_settings_restart,
+        miner={"run_seconds": [None, 0.2, None]}),
+    Row("/config full during every save", config_full,
+        sandbox={"config_size": 64 * 1024}),
+    Row("/config read-only", config_read_only,
+        sandbox={"config_size": 256 * 1024}),
+    Row("bmminer.conf deleted while watched", miner_file_deleted),
+    Row("chip_hr.json replaced mid-read", chip_dump_replaced),
+    Row("/tmp/events deleted while the events thread waits",
+        events_pipe_deleted),
+    Row("SIGTERM during a firmware download", sigterm_during_download,
+        exit=0, miners=0),
+    Row("SIGUSR1 storm during a restart", usr1_storm),
+]
+
+
+def fill(sb):
+    fd = os.open(sb.path("/config/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        while os.write(fd, b"\0" * 512):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def remount(sb, mode):
+    r = sb.run(["mount", "-o", f"remount,{mode}", "/config"])
+    assert r.returncode == 0, r.stderr
+
+
+def assert_files_whole(sb):
+    names = set(os.listdir(sb.path("/config"))) - {"filler"}
+    assert names <= CONFIG_FILES, names
+    for name in names & {"velmora.json", "bmminer.conf"}:
+        json.loads(sb.read_text(f"/config/{name}"))
+
+
+def assert_goodbye_last(agent):
+    assert agent.lines("stdout")[-1].endswith(GOODBYE), agent.dump()
+
+
+@pytest.fixture
+def rig(sandbox_factory, service_factory, agent_factory, certs,
+        service_host):
+    made = []
+
+    def start(row):
+        sb = sandbox_factory(**row.sandbox)
+        sb.write_text("/config/velmora.json", agent_file("k"))
+        sb.write_text("/config/bmminer.conf", miner_file(1))
+        sb.write_text("/sim/miner.json", json.dumps(row.miner))
+        env = faketime_env(row.speed) if row.speed > 1 else None
+        r = Rig(sb, service_factory(sb), agent_factory(sb, env=env))
+        r.speed, r.certs, r.host, r.held, r.servers = \
+            row.speed, certs, service_host, [], []
+        r.start_again = lambda: agent_factory(sb)
+        made.append(r)
+        return r
+    yield start
+    for r in made:
+        for sock in r.held:
+            sock.close()
+        for srv in r.servers:
+            srv.stop()
+
+
+@pytest.mark.parametrize("row", ROWS, ids=[r.name for r in ROWS])
+def test_fault(rig, row):
+    began = time.monotonic()
+    r = rig(row)
+    r.agent.wait_for_line(AUTHENTICATED, 20)
+    r.linked(60)
+    r.miner_pid()
+    base = r.snapshot()
+    row.inject(r)
+    if row.exit is not None:
+        assert r.agent.wait(30) == row.exit, r.agent.dump()
+        assert_goodbye_last(r.agent)
+        if hasattr(r, "stopped"):
+            took = time.monotonic() - r.stopped
+            assert took < row.stop_within, (took, r.agent.dump())
+        if row.miners is not None:
+            assert len(miners_alive(r.sb)) == row.miners
+        # What the supervisor does next: a start that finds nothing half done
+        # and clears what the cut update left.
+        again = r.start_again()
+        again.wait_for_line(r"Press Ctrl\+C", 20)
+        assert not [n for n in os.listdir(r.sb.path("/tmp"))
+                    if n.startswith("update_")]
+        assert again.stop() == 0
+    else:
+        assert r.agent.returncode is None, r.agent.dump()
+        r.linked(row.link)
+        if row.miners is not None:
+            wait_until(lambda: len(miners_alive(r.sb)) == row.miners, 20,
+                       f"{row.miners} running miner(s)")
+        assert r.settle(base) == base, r.agent.dump()
+    assert_files_whole(r.sb)
+    if row.exit is None:
+        stopped = time.monotonic()
+        assert r.agent.stop(20) == 0
+        took = time.monotonic() - stopped
+        assert took < row.stop_within, (took, r.agent.dump())
+        assert not miners_alive(r.sb)
+        assert_goodbye_last(r.agent)
+    print(f"row {row.name!r}: {time.monotonic() - began:.1f} s")
+
+
+# SIGKILL at random moments of a save loop: the file is always the old
+# version or the new one, whole; what a kill leaves is only a temporary,
+# which the next start removes.
+
+SAVE_KINDS = {"agent": ["velmora.json", "network.conf"],
+              "network": ["network.conf"], "miner": ["bmminer.conf"],
+              "web": ["lighttpd-htdigest.user"]}
+KILLS = 200
+
+
+@pytest.mark.parametrize("kind", SAVE_KINDS)
+def test_kill_during_save_leaves_the_old_or_the_new_file(
+        sandbox_factory, build_dir, kind):
+    sb = sandbox_factory(miner=False)
+    sb.write_text("/config/bmminer.conf", miner_file(1))
+    tool = AgentProcess(sb, built(build_dir, "tests", "tools", "save_tool"),
+                        device_path="/usr/bin/save_tool",
+                        stdin=subprocess.PIPE)
+
+    def ask(line):
+        mark = tool.mark()
+        tool.proc.stdin.write((line + "\n").encode())
+        tool.proc.stdin.flush()
+        return tool.wait_for_line(r"^> \w+ (.*)$", 15, "stdout", mark)[1]
+
+    files = SAVE_KINDS[kind]
+    versions = []
+    for v in "AB":
+        assert ask(f"save {kind} {v}") == "rc=0", tool.dump()
+        versions.append({n: sb.read_bytes(f"/config/{n}") for n in files})
+    assert versions[0] != versions[1]
+    rng = random.Random(kind)
+    cut_short = 0
+    for _ in range(KILLS):
+        ask(f"kill {kind} {rng.randrange(200, 20000)}")
+        got = {n: sb.read_bytes(f"/config/{n}") for n in files}
+        for n in files:
+            assert got[n] in (versions[0][n], versions[1][n]), (n, got[n])
+        left = set(os.listdir(sb.path("/config"))) - CONFIG_FILES
+        assert all(TEMPORARY.match(n) for n in left), left
+        assert int(ask("cleanup")[8:]) == len(left)
+        assert set(os.listdir(sb.path("/config"))) <= CONFIG_FILES
+        cut_short += bool(left)
+    # The kills did land inside saves, not only between them.
+    assert cut_short >= KILLS // 10, cut_short
+    tool.kill()
