@@ -11,7 +11,7 @@ BUILD_DIR ?= build-san-$(subst $(comma),-,$(SAN))
 endif
 comma := ,
 
-.PHONY: all build deps test unit-test system-test demo format format-check clean bench
+.PHONY: all build deps test unit-test system-test demo format format-check clean bench fuzz
 
 all: build
 
@@ -43,5 +43,15 @@ format:
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
+# libFuzzer targets (clang, ASan, UBSan) in their own tree: each replays its committed
+# inputs, then runs for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@./scripts/install-deps.sh --fuzz
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DRIGKEEP_FUZZ=ON -DRIGKEEP_TESTS=OFF \
+		-DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SAVING_WINDOW_MS=0 > /dev/null
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-san-*
+	rm -rf build build-san-* build-fuzz
