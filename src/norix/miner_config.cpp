@@ -322,6 +322,13 @@ struct decimal {
 using dec_int = decimal<12>;  // "-2147483648" and its terminator
 using dec5 = decimal<5>;
 
+// An 8-bit setting that the reader caps at max holds more only when the file had a
+// negative number (whose low 8 bits the reader keeps): that number is written
+// again, since its unsigned value would read back as max.
+long long capped_u8(uint8_t value, uint8_t max) {
+    return value > max ? value - 256 : value;
+}
+
 // Merges a section object into the root; the section reference is consumed.
 int merge_section(json_t *root, json_t *section) {
     json_ptr owner(section);
@@ -380,8 +387,9 @@ int build_api_settings(json_t *root, const miner_config *config) {
 }
 
 int build_fan_settings(json_t *root, const miner_config *config) {
-    json_t *section = json_pack("{ss,ss}", "bitmain-fan-pwm", dec5(config->fan_pwm).text,
-                                "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
+    json_t *section =
+        json_pack("{ss,ss}", "bitmain-fan-pwm", dec5(capped_u8(config->fan_pwm, 100)).text,
+                  "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
     if (section == nullptr) {
         LOG_ERROR("Failed to build fan settings object\n");
         return -1;
@@ -414,7 +422,7 @@ int build_freq_volt_settings(json_t *root, const miner_config *config) {
 
 int build_asicboost_settings(json_t *root, const miner_config *config) {
     json_t *section = json_pack("{sb,ss}", "bitmain-use-vil", static_cast<int>(config->use_vil),
-                                "multi-version", dec5(config->multi_version).text);
+                                "multi-version", dec5(capped_u8(config->multi_version, 10)).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build asicboost settings object\n");
         return -1;
@@ -430,10 +438,10 @@ int build_autotune_settings(json_t *root, const miner_config *config) {
                   dec_int(config->autodownscale_profile).text, "bitmain-autodownscale-timer",
                   dec_int(config->autodownscale_timer).text, "bitmain-autodownscale-hw",
                   dec_int(config->autodownscale_hw).text, "bitmain-autodownscale-prec",
-                  dec_int(config->autodownscale_prec).text, "bitmain-autodownscale-min",
-                  dec_int(config->autodownscale_min).text, "bitmain-autodownscale-step",
-                  dec_int(config->autodownscale_step).text, "bitmain-autodownscale-after",
-                  dec_int(config->autodownscale_after).text);
+                  dec_int(capped_u8(config->autodownscale_prec, 100)).text,
+                  "bitmain-autodownscale-min", dec_int(config->autodownscale_min).text,
+                  "bitmain-autodownscale-step", dec_int(config->autodownscale_step).text,
+                  "bitmain-autodownscale-after", dec_int(config->autodownscale_after).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build autotune setting object\n");
         return -1;

@@ -306,9 +306,9 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
             for (auto &f : chain)
                 f = static_cast<uint16_t>(pick(0, 9999));
         c.target_temp = static_cast<int32_t>(pick(0, INT32_MAX));
-        c.fan_pwm = static_cast<uint8_t>(pick(0, 100));
-        c.autodownscale_prec = static_cast<uint8_t>(pick(0, 100));
-        c.multi_version = static_cast<uint8_t>(pick(0, 10));
+        c.fan_pwm = static_cast<uint8_t>(pick(0, 255));  // above the cap: a negative text
+        c.autodownscale_prec = static_cast<uint8_t>(pick(0, 255));
+        c.multi_version = static_cast<uint8_t>(pick(0, 255));
         c.autodownscale_profile = static_cast<uint8_t>(pick(0, 255));
         const std::string written = format(c);
         auto r = parse(written);
