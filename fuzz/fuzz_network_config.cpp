@@ -52,9 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     expect_same("ip", read.ip, again.ip);
     expect_same("netmask", read.netmask, again.netmask);
     expect_same("gateway", read.gateway, again.gateway);
-    if (again.dns_count != read.dns_count)
+    // A server is left out only when the line cannot hold it; none comes back cut.
+    size_t line = strlen("dnsservers=\"\"") - 1;
+    for (uint32_t i = 0; i < read.dns_count; ++i) {
+        line += 1 + strlen(read.dns[i]);
+        if (i < again.dns_count)
+            expect_same("name server", read.dns[i], again.dns[i]);
+        else if (line <= 255)
+            expect_same("name server", read.dns[i], "(left out)");
+    }
+    if (again.dns_count > read.dns_count)
         abort();
-    for (uint32_t i = 0; i < read.dns_count; ++i)
-        expect_same("name server", read.dns[i], again.dns[i]);
     return 0;
 }
