@@ -14,6 +14,7 @@ comma := ,
 .PHONY: all build deps test unit-test system-test demo format format-check clean bench
 .PHONY: install deb deb-armhf check-armhf-deb
 .PHONY: armhf armhf-test armhf-system-test armhf-bench
+.PHONY: fuzz
 
 all: build
 
@@ -82,5 +83,16 @@ armhf-bench: armhf
 	RIGKEEP_EMULATOR=/usr/bin/qemu-arm-static $(PYTHON) bench/startup_bench.py \
 		--build-dir $(abspath $(ARMHF_DIR)) --strip arm-linux-gnueabihf-strip
 
+
+# libFuzzer targets (clang, ASan, UBSan) in their own tree: each replays its committed
+# inputs, then runs for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@./scripts/install-deps.sh --fuzz
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DRIGKEEP_FUZZ=ON -DRIGKEEP_TESTS=OFF \
+		-DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SAVING_WINDOW_MS=0 > /dev/null
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-san-* $(ARMHF_DIR)
+	rm -rf build build-san-* build-fuzz $(ARMHF_DIR)

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages needed to build, test and demo rigkeep.
-# Needs root; without it, prints the apt-get line to run and fails.
+# Needs root; without it, prints the apt-get line to run and fails. --fuzz adds
+# what `make fuzz` needs.
 set -eu
 
 # --armhf DIR: the cross-build's packages as well (only when asked).
@@ -16,6 +17,10 @@ python3 python3-pytest python3-websockets
 openssl psmisc iproute2 util-linux binutils
 faketime
 busybox-static"
+# clang's libFuzzer, only for `make fuzz`.
+if [ "${1:-}" = "--fuzz" ]; then
+    PKGS="$PKGS clang-14 libclang-rt-14-dev"
+fi
 
 missing=""
 for p in $PKGS; do

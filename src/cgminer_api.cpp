@@ -187,9 +187,13 @@ json_ptr cgminer_api_call(json_t *request, const char *host, int16_t port) {
     text.reset();
     if (!reply)
         return nullptr;
+    return cgminer_api_parse_reply(reply.get());
+}
+
+json_ptr cgminer_api_parse_reply(const char *reply) {
+    assert(reply);
     // Miners write the objects of an array back to back.
-    c_str_ptr repaired(util_str_replace(reply.get(), "}{", "},{"));
-    reply.reset();
+    c_str_ptr repaired(util_str_replace(reply, "}{", "},{"));
     if (!repaired)
         return nullptr;
     json_error_t error;

@@ -24,6 +24,9 @@ json_ptr cgminer_api_call_cmd(const char *command, const char *host, int16_t por
 // Sends request (owned by the caller) and returns the parsed reply, or null.
 // Back-to-back objects in the reply ("}{") are joined with a comma first.
 json_ptr cgminer_api_call(json_t *request, const char *host, int16_t port);
+// The reply text parsed, back-to-back objects joined first; null (logged) when it
+// is not JSON.
+json_ptr cgminer_api_parse_reply(const char *reply);
 // Sends the request text and returns everything the miner wrote until it closed
 // the connection, or null when nothing could be sent.
 c_str_ptr cgminer_api_call_raw(const char *request, const char *host, int16_t port);

@@ -268,13 +268,13 @@ int handle_miner_event_bytes(const char *line, size_t len) {
     json_error_t error;
     json_ptr event(json_loadb(line, len, 0, &error));
     if (!event) {
-        LOG_ERROR("Unable to parse event: %s\n", line);
+        LOG_ERROR("Unable to parse event: %.*s\n", static_cast<int>(len), line);
         return -1;
     }
     const char *name = nullptr;
     const char *reason = nullptr;
     if (json_unpack(event.get(), "{ss, ss}", "event", &name, "reason", &reason) != 0) {
-        LOG_ERROR("Unable to parse event reason: %s\n", line);
+        LOG_ERROR("Unable to parse event reason: %.*s\n", static_cast<int>(len), line);
         return -1;
     }
     const reason_row *row = find_reason(reason);

@@ -100,14 +100,16 @@ int parse_network_config(network_config *net) {
 }
 
 void write_dns_servers(FILE *out, const network_config *net) {
-    // Joined in a 256-byte field; a server that does not fit whole is left out
-    // rather than written cut (a cut address is a wrong address).
+    // The reader takes 255 characters of a line, so the whole line, quotes included,
+    // must fit in them. A server that does not fit whole is left out rather than
+    // read back cut (a cut address is a wrong address).
+    constexpr size_t kJoinedLimit = 255 - (sizeof "dnsservers=\"\"" - 1);
     char joined[256] = "";
     size_t used = 0;
     for (uint32_t i = 0; i < net->dns_count && i < 2; ++i) {
         size_t len = strnlen(net->dns[i], sizeof net->dns[i]);
         size_t need = len + (used ? 1 : 0);
-        if (used + need > sizeof joined - 1)
+        if (used + need > kJoinedLimit)
             break;
         if (used)
             joined[used++] = ' ';

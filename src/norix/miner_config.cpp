@@ -307,7 +307,9 @@ int parse_config(json_t *root, miner_config *config, miner_pools_as_read *as_rea
 
 // ---- writing -------------------------------------------------------------
 
-// Decimal text in a buffer of N bytes: longer text is cut, as the file always was.
+// Decimal text in a buffer of N bytes: longer text is cut. The settings that are
+// 32 bits wide get room for every value they can hold, so that a save never
+// writes back a different number than the one it read.
 template <size_t N>
 struct decimal {
     char text[N];
@@ -317,8 +319,15 @@ struct decimal {
         copy_cut(text, full);
     }
 };
-using dec10 = decimal<10>;
+using dec_int = decimal<12>;  // "-2147483648" and its terminator
 using dec5 = decimal<5>;
+
+// An 8-bit setting that the reader caps at max holds more only when the file had a
+// negative number (whose low 8 bits the reader keeps): that number is written
+// again, since its unsigned value would read back as max.
+long long capped_u8(uint8_t value, uint8_t max) {
+    return value > max ? value - 256 : value;
+}
 
 // Merges a section object into the root; the section reference is consumed.
 int merge_section(json_t *root, json_t *section) {
@@ -378,8 +387,9 @@ int build_api_settings(json_t *root, const miner_config *config) {
 }
 
 int build_fan_settings(json_t *root, const miner_config *config) {
-    json_t *section = json_pack("{ss,ss}", "bitmain-fan-pwm", dec5(config->fan_pwm).text,
-                                "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
+    json_t *section =
+        json_pack("{ss,ss}", "bitmain-fan-pwm", dec5(capped_u8(config->fan_pwm, 100)).text,
+                  "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
     if (section == nullptr) {
         LOG_ERROR("Failed to build fan settings object\n");
         return -1;
@@ -390,18 +400,19 @@ int build_fan_settings(json_t *root, const miner_config *config) {
         set_true(section, "bitmain-silentstart");
     if (config->target_temp != 0)
         json_object_set_new(section, "bitmain-target-temp",
-                            json_string(dec10(config->target_temp).text));
+                            json_string(dec_int(config->target_temp).text));
     return merge_section(root, section);
 }
 
 int build_freq_volt_settings(json_t *root, const miner_config *config) {
     json_t *section = json_pack(
-        "{ss,ss,ss,ss,ss,ss,ss,ss}", "bitmain-freq", dec10(config->freq).text, "bitmain-voltage",
-        dec10(config->voltage).text, "bitmain-freq1", dec10(config->chain_freq[0]).text,
-        "bitmain-freq2", dec10(config->chain_freq[1]).text, "bitmain-freq3",
-        dec10(config->chain_freq[2]).text, "bitmain-voltage1", dec10(config->chain_voltage[0]).text,
-        "bitmain-voltage2", dec10(config->chain_voltage[1]).text, "bitmain-voltage3",
-        dec10(config->chain_voltage[2]).text);
+        "{ss,ss,ss,ss,ss,ss,ss,ss}", "bitmain-freq", dec_int(config->freq).text, "bitmain-voltage",
+        dec_int(config->voltage).text, "bitmain-freq1", dec_int(config->chain_freq[0]).text,
+        "bitmain-freq2", dec_int(config->chain_freq[1]).text, "bitmain-freq3",
+        dec_int(config->chain_freq[2]).text, "bitmain-voltage1",
+        dec_int(config->chain_voltage[0]).text, "bitmain-voltage2",
+        dec_int(config->chain_voltage[1]).text, "bitmain-voltage3",
+        dec_int(config->chain_voltage[2]).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build freq and volt settings object\n");
         return -1;
@@ -411,7 +422,7 @@ int build_freq_volt_settings(json_t *root, const miner_config *config) {
 
 int build_asicboost_settings(json_t *root, const miner_config *config) {
     json_t *section = json_pack("{sb,ss}", "bitmain-use-vil", static_cast<int>(config->use_vil),
-                                "multi-version", dec5(config->multi_version).text);
+                                "multi-version", dec5(capped_u8(config->multi_version, 10)).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build asicboost settings object\n");
         return -1;
@@ -424,13 +435,13 @@ int build_asicboost_settings(json_t *root, const miner_config *config) {
 int build_autotune_settings(json_t *root, const miner_config *config) {
     json_t *section =
         json_pack("{ss,ss,ss,ss,ss,ss,ss}", "bitmain-autodownscale-profile",
-                  dec10(config->autodownscale_profile).text, "bitmain-autodownscale-timer",
-                  dec10(config->autodownscale_timer).text, "bitmain-autodownscale-hw",
-                  dec10(config->autodownscale_hw).text, "bitmain-autodownscale-prec",
-                  dec10(config->autodownscale_prec).text, "bitmain-autodownscale-min",
-                  dec10(config->autodownscale_min).text, "bitmain-autodownscale-step",
-                  dec10(config->autodownscale_step).text, "bitmain-autodownscale-after",
-                  dec10(config->autodownscale_after).text);
+                  dec_int(config->autodownscale_profile).text, "bitmain-autodownscale-timer",
+                  dec_int(config->autodownscale_timer).text, "bitmain-autodownscale-hw",
+                  dec_int(config->autodownscale_hw).text, "bitmain-autodownscale-prec",
+                  dec_int(capped_u8(config->autodownscale_prec, 100)).text,
+                  "bitmain-autodownscale-min", dec_int(config->autodownscale_min).text,
+                  "bitmain-autodownscale-step", dec_int(config->autodownscale_step).text,
+                  "bitmain-autodownscale-after", dec_int(config->autodownscale_after).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build autotune setting object\n");
         return -1;
@@ -466,20 +477,20 @@ int build_chip_freq_setting(json_t *root, const miner_config *config) {
 }
 
 int build_watchdog_settings(json_t *root, const miner_config *config) {
-    json_t *section = json_pack("{ss,ss,ss}", "bitmain-minhr", dec10(config->minhr).text,
-                                "bitmain-maxx", dec10(config->maxx).text, "bitmain-trigger-reboot",
-                                dec10(config->trigger_reboot).text);
+    json_t *section = json_pack("{ss,ss,ss}", "bitmain-minhr", dec_int(config->minhr).text,
+                                "bitmain-maxx", dec_int(config->maxx).text,
+                                "bitmain-trigger-reboot", dec_int(config->trigger_reboot).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build watchdog settings object\n");
         return -1;
     }
     if (config->tempoff != 0)
-        json_object_set_new(section, "bitmain-tempoff", json_string(dec10(config->tempoff).text));
+        json_object_set_new(section, "bitmain-tempoff", json_string(dec_int(config->tempoff).text));
     return merge_section(root, section);
 }
 
 int build_misc_settings(json_t *root, const miner_config *config) {
-    json_object_set_new(root, "altdfno", json_string(dec10(config->altdfno).text));
+    json_object_set_new(root, "altdfno", json_string(dec_int(config->altdfno).text));
     return 0;
 }
 

@@ -297,7 +297,7 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
         for (int32_t *v :
              {&c.altdfno, &c.autodownscale_timer, &c.autodownscale_hw, &c.autodownscale_step,
               &c.autodownscale_after, &c.minhr, &c.maxx, &c.tempoff, &c.trigger_reboot})
-            *v = static_cast<int32_t>(pick(-99999999, 999999999));
+            *v = static_cast<int32_t>(pick(INT32_MIN, INT32_MAX));
         for (uint16_t *v :
              {&c.freq, &c.voltage, &c.autodownscale_min, &c.chain_freq[0], &c.chain_freq[1],
               &c.chain_freq[2], &c.chain_voltage[0], &c.chain_voltage[1], &c.chain_voltage[2]})
@@ -305,10 +305,10 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
         for (auto &chain : c.chip_freq)
             for (auto &f : chain)
                 f = static_cast<uint16_t>(pick(0, 9999));
-        c.target_temp = static_cast<int32_t>(pick(0, 999999999));
-        c.fan_pwm = static_cast<uint8_t>(pick(0, 100));
-        c.autodownscale_prec = static_cast<uint8_t>(pick(0, 100));
-        c.multi_version = static_cast<uint8_t>(pick(0, 10));
+        c.target_temp = static_cast<int32_t>(pick(0, INT32_MAX));
+        c.fan_pwm = static_cast<uint8_t>(pick(0, 255));  // above the cap: a negative text
+        c.autodownscale_prec = static_cast<uint8_t>(pick(0, 255));
+        c.multi_version = static_cast<uint8_t>(pick(0, 255));
         c.autodownscale_profile = static_cast<uint8_t>(pick(0, 255));
         const std::string written = format(c);
         auto r = parse(written);

@@ -18,7 +18,10 @@ constexpr int kLastChain = 8;
 constexpr uint8_t kManualFanMinimum = 20;
 // The configuration watch sees the file settle after the save; the agent's mark
 // stays up this long past the write.
-constexpr std::chrono::seconds kSavingWindow{1};
+#ifndef RIGKEEP_SAVING_WINDOW_MS
+#define RIGKEEP_SAVING_WINDOW_MS 1000
+#endif
+constexpr std::chrono::milliseconds kSavingWindow{RIGKEEP_SAVING_WINDOW_MS};
 
 // Trivially destructible: nothing runs at process exit under a live thread.
 miner_config g_config;
