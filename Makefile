@@ -11,7 +11,7 @@ BUILD_DIR ?= build-san-$(subst $(comma),-,$(SAN))
 endif
 comma := ,
 
-.PHONY: all build deps test unit-test system-test demo format format-check clean bench
+.PHONY: all build deps test unit-test system-test demo format format-check clean bench soak
 
 all: build
 
@@ -35,7 +35,11 @@ demo: build
 	$(PYTHON) sim/demo.py --build-dir $(abspath $(BUILD_DIR))
 
 bench: build
-	$(PYTHON) bench/startup_bench.py --build-dir $(abspath $(BUILD_DIR))
+	$(PYTHON) bench/bench_table.py --build-dir $(abspath $(BUILD_DIR))
+
+SOAK_MINUTES ?= 2
+soak: build
+	$(PYTHON) bench/soak.py --build-dir $(abspath $(BUILD_DIR)) --minutes $(SOAK_MINUTES)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -101,19 +101,14 @@ def curl_run(sb, url):
     return float(r.stdout.split()[1])
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--megabytes", type=int, default=64)
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--service-port", type=int, default=443)
-    args = parser.parse_args()
-    binary = os.path.join(args.build_dir, "rigkeep")
+def run(build_dir, megabytes=64, runs=3, service_port=443):
+    """The figures of both fetchers, as one dict."""
+    binary = os.path.join(build_dir, "rigkeep")
 
     with tempfile.TemporaryDirectory() as d:
         certs = sandbox_mod.make_certs(os.path.join(d, "certs"), HOST)
         pkg = os.path.join(d, "fw.tar.gz")
-        make_package(pkg, args.megabytes << 20)
+        make_package(pkg, megabytes << 20)
         size = os.path.getsize(pkg)
         with sandbox_mod.Sandbox(service_host=HOST,
                                  ca_file=certs["ca_cert"]) as sb:
@@ -126,11 +121,11 @@ def main():
             url = srv.url("/fw.tar.gz", HOST)
             daemon, curl, hwm = [], [], []
             try:
-                for _ in range(args.runs):
+                for _ in range(runs):
                     curl.append(curl_run(sb, url))
                     sb.write_text("/config/velmora.json", AGENT_FILE)
                     took, before, peak, rc = daemon_run(
-                        sb, url, args.service_port, certs)
+                        sb, url, service_port, certs)
                     if rc != 0:
                         raise RuntimeError(f"update ended with {rc}")
                     daemon.append(took)
@@ -139,16 +134,26 @@ def main():
                 srv.stop()
 
     mb = size / 1e6
-    result = {
+    return {
         "package_bytes": size,
         "daemon_MBps_median": round(mb / statistics.median(daemon), 1),
         "curl_MBps_median": round(mb / statistics.median(curl), 1),
         "daemon_seconds": [round(t, 3) for t in daemon],
         "curl_seconds": [round(t, 3) for t in curl],
         "daemon_VmHWM_kB_before_and_peak": hwm,
-        "runs": args.runs,
+        "runs": runs,
     }
-    print(json.dumps(result, indent=2))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--megabytes", type=int, default=64)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--service-port", type=int, default=443)
+    args = parser.parse_args()
+    print(json.dumps(run(args.build_dir, args.megabytes, args.runs,
+                         args.service_port), indent=2))
 
 
 if __name__ == "__main__":
