@@ -27,7 +27,7 @@ unit-test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
 system-test: build
-	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider tests/system sim
+	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider tests/system sim bench/test_soak.py
 
 test: unit-test system-test
 

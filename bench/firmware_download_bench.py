@@ -37,15 +37,19 @@ def make_package(path, size):
             tar.addfile(info, io.BytesIO(data))
 
 
-def vm_hwm_kb(pid):
+def status_kb(pid, key):
     try:
         with open(f"/proc/{pid}/status") as f:
             for line in f:
-                if line.startswith("VmHWM:"):
+                if line.startswith(key + ":"):
                     return int(line.split()[1])
     except OSError:
         pass
     return None
+
+
+def vm_hwm_kb(pid):
+    return status_kb(pid, "VmHWM")
 
 
 def daemon_run(sb, url, service_port, certs):
@@ -77,13 +81,16 @@ def daemon_run(sb, url, service_port, certs):
         svc.send({"type": "update_firmware", "firmware_ver": "x",
                   "firmware_url": url})
         peak = before
+        # Most of VmHWM is shared library pages; RssAnon is the daemon's own.
+        anon = anon_before = status_kb(proc.pid, "RssAnon")
         while proc.poll() is None:
             peak = vm_hwm_kb(proc.pid) or peak
+            anon = max(anon, status_kb(proc.pid, "RssAnon") or 0)
             time.sleep(0.02)
         reader.join(5)
         took = times["Extracting update package"] - \
             times["Downloading firmware update"]
-        return took, before, peak, proc.returncode
+        return took, before, peak, (anon_before, anon), proc.returncode
     finally:
         proc.kill()
         proc.wait()
@@ -119,17 +126,18 @@ def run(build_dir, megabytes=64, runs=3, service_port=443):
                              netns=sb.netns_fd_path).start()
             srv.put_file("/fw.tar.gz", pkg)
             url = srv.url("/fw.tar.gz", HOST)
-            daemon, curl, hwm = [], [], []
+            daemon, curl, hwm, anons = [], [], [], []
             try:
                 for _ in range(runs):
                     curl.append(curl_run(sb, url))
                     sb.write_text("/config/velmora.json", AGENT_FILE)
-                    took, before, peak, rc = daemon_run(
+                    took, before, peak, anon, rc = daemon_run(
                         sb, url, service_port, certs)
                     if rc != 0:
                         raise RuntimeError(f"update ended with {rc}")
                     daemon.append(took)
                     hwm.append((before, peak))
+                    anons.append(anon)
             finally:
                 srv.stop()
 
@@ -141,6 +149,7 @@ def run(build_dir, megabytes=64, runs=3, service_port=443):
         "daemon_seconds": [round(t, 3) for t in daemon],
         "curl_seconds": [round(t, 3) for t in curl],
         "daemon_VmHWM_kB_before_and_peak": hwm,
+        "daemon_RssAnon_kB_before_and_peak": anons,
         "runs": runs,
     }
 

@@ -20,7 +20,9 @@ noise floor over the window:
   resource   limit/hour  floor   why
   RssAnon    256 kB      512 kB  256 kB/h is 6 MB a day: a board runs out in
                                  weeks. The floor covers one-off growth of
-                                 the heap and the thread arenas (128 kB steps).
+                                 the heap, the thread arenas (128 kB steps)
+                                 and cached thread stacks; over a 55-minute
+                                 window it lifts the limit to 560 kB/h.
   fds        2           4       a leak per fault gives hundreds an hour; the
                                  floor covers the link's and the API's sockets
                                  and the miner's pipe being open at a sample.
