@@ -25,7 +25,6 @@ import os
 import platform
 import statistics
 import sys
-import tempfile
 import time
 import urllib.parse
 
