@@ -15,6 +15,7 @@ comma := ,
 .PHONY: install deb deb-armhf check-armhf-deb
 .PHONY: armhf armhf-test armhf-system-test armhf-bench
 .PHONY: fuzz
+.PHONY: soak
 
 all: build
 
@@ -29,8 +30,9 @@ build: deps
 unit-test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
+SYSTEM_TESTS ?= tests/system sim bench/test_soak.py
 system-test: build
-	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider tests/system sim
+	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider $(SYSTEM_TESTS)
 
 test: unit-test system-test
 
@@ -38,7 +40,11 @@ demo: build
 	$(PYTHON) sim/demo.py --build-dir $(abspath $(BUILD_DIR))
 
 bench: build
-	$(PYTHON) bench/startup_bench.py --build-dir $(abspath $(BUILD_DIR))
+	$(PYTHON) bench/bench_table.py --build-dir $(abspath $(BUILD_DIR))
+
+SOAK_MINUTES ?= 2
+soak: build
+	$(PYTHON) bench/soak.py --build-dir $(abspath $(BUILD_DIR)) --minutes $(SOAK_MINUTES)
 
 # The board's layout under DESTDIR: /usr/bin/rigkeep, /etc/init.d/rigkeep.sh.
 install: build

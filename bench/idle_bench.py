@@ -29,11 +29,11 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 for sub in ("sim/sandbox", "sim/service", "tests/system"):
     sys.path.insert(0, os.path.join(HERE, "..", sub))
-from conftest import AgentProcess  # noqa: E402
+from conftest import AgentProcess, agent_file  # noqa: E402
 from miner_support_driver import miner_file  # noqa: E402
 from sandbox import Sandbox, make_certs  # noqa: E402
 from service import ReferenceService  # noqa: E402
-from test_mining import AGENT_FILE, open_writer, wait_reports  # noqa: E402
+from test_mining import open_writer, wait_reports  # noqa: E402
 
 WARM_UP = 30.0
 EVENT = b'{"event": "restart", "reason": "autotune"}\n'
@@ -46,6 +46,21 @@ def cpu_seconds(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     ticks = [int(v) for v in fields[11:15]]  # utime stime cutime cstime
     return (ticks[0] + ticks[1]) / TICK, (ticks[2] + ticks[3]) / TICK
+
+
+def run_ns(pid):
+    """CPU time of the live threads in nanoseconds (schedstat; exact where
+    utime and stime count 10 ms ticks), and their ids: a thread that ends
+    between two readings takes its time with it."""
+    total, tids = 0, set()
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+            tids.add(int(tid))
+        except OSError:
+            pass
+    return total, tids
 
 
 def kb(pid, name, key):
@@ -94,7 +109,7 @@ def main():
         certs = make_certs(d, url.hostname)
         with Sandbox(service_host=url.hostname,
                      ca_file=certs["ca_cert"]) as sb:
-            sb.write_text("/config/velmora.json", AGENT_FILE)
+            sb.write_text("/config/velmora.json", agent_file())
             sb.write_text("/config/bmminer.conf", miner_file(1))
             svc = ReferenceService(port=url.port or 443,
                                    certfile=certs["server_cert"],

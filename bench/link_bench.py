@@ -63,8 +63,10 @@ class Program:
 
 
 class Driver(Program):
-    def __init__(self, sb):
-        super().__init__(sb, ["/usr/bin/link_driver", FIFO])
+    """link_driver, or any program that takes its FIFO commands."""
+
+    def __init__(self, sb, program="/usr/bin/link_driver"):
+        super().__init__(sb, [program, FIFO])
         self.wait_line("driver: ready")
         self.fifo = open(sb.path(FIFO), "w", buffering=1)
 
@@ -88,23 +90,24 @@ def ms(seconds):
     return round(seconds * 1000, 3)
 
 
-def latency(sb, svc, count):
+def latency(sb, svc, count, program="/usr/bin/link_driver"):
     svc.set_auth("ok")
-    driver = Driver(sb)
+    driver = Driver(sb, program)
     driver("wait authenticated 10")
     start = len(svc.messages())
-    driver(f"paced {count} 2000")
-    svc.wait_for(lambda: len(svc.messages("probe")) >= count, 30,
-                 "the paced messages")
-    got = [m for m in svc.messages()[start:] if m.type == "probe"]
+
+    def arrived():
+        return [m for m in svc.messages()[start:] if m.type == "probe"]
+    driver(f"paced {count} 2000", 30 + count * 0.01)
+    svc.wait_for(lambda: len(arrived()) >= count, 30, "the paced messages")
     driver.stop()
-    return [m.wall - m.obj["t_ns"] / 1e9 for m in got]
+    return [m.wall - m.obj["t_ns"] / 1e9 for m in arrived()]
 
 
-def drain(sb, svc, count):
+def drain(sb, svc, count, program="/usr/bin/link_driver"):
     svc.set_auth("none")
     known = len(svc.connections())
-    driver = Driver(sb)
+    driver = Driver(sb, program)
     driver("wait connected 10")
     conn = svc.wait_for_connection(known + 1)
     svc.wait_for(lambda: conn.received, 10, "auth")
@@ -118,11 +121,11 @@ def drain(sb, svc, count):
     return last - ok_sent
 
 
-def start_to_auth(sb, svc):
+def start_to_auth(sb, svc, argv=("/usr/bin/rigkeep",)):
     svc.set_auth("ok")
     before = len(svc.messages())
     began = time.monotonic()
-    agent = Program(sb, ["/usr/bin/rigkeep"])
+    agent = Program(sb, list(argv))
     svc.wait_for(lambda: len(svc.messages()) > before, 10, "auth")
     took = svc.messages()[before].mono - began
     agent.stop()

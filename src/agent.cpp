@@ -27,6 +27,7 @@ std::mutex context_lock;
 agent_thread_hook_fn status_thread_start;
 agent_thread_hook_fn status_thread_stop;
 lws_sorted_usec_list_t service_tick;
+bool service_tick_pending;  // agent thread only
 
 // The library's own idle ping: after 20 s without traffic it pings, and hangs up when
 // the link has not been valid for 80 s.
@@ -55,10 +56,18 @@ const lws_protocol_vhost_options pvo_url = {&pvo_state, nullptr, "server_url",
                                             reinterpret_cast<const char *>(&service_url)};
 const lws_protocol_vhost_options pvo = {nullptr, &pvo_url, "velmora-agent", ""};
 
-// libwebsockets waits for its next scheduled event, however long that is; this tick
-// brings the loop back every second for the watchdog, the stop and the queue.
+// libwebsockets waits for its next scheduled event, however long that is; while the
+// link is down, or a stop is under way, this tick brings the loop back every second for
+// the watchdog and the end of the stop. A link that is up needs no tick: the watchdog
+// cannot fire then, and what is queued wakes the loop itself.
+bool service_tick_needed() {
+    return !agent_state.connected || agent_state.stop_requested;
+}
+
 void service_tick_fired(lws_sorted_usec_list_t *sul) {
-    lws_sul_schedule(agent_state.context.load(), 0, sul, service_tick_fired, LWS_USEC_PER_SEC);
+    service_tick_pending = service_tick_needed();
+    if (service_tick_pending)
+        lws_sul_schedule(agent_state.context.load(), 0, sul, service_tick_fired, LWS_USEC_PER_SEC);
 }
 
 void create_lws_context() {
@@ -114,9 +123,14 @@ void *agent_thread_func(void *) {
     if (status_thread_start != nullptr)
         status_thread_start();
 
-    lws_sul_schedule(context, 0, &service_tick, service_tick_fired, LWS_USEC_PER_SEC);
+    service_tick_pending = false;
     bool stop_seen = false;
+    bool was_connected = false;
     while (agent_state.service_running) {
+        if (!service_tick_pending && service_tick_needed()) {
+            service_tick_pending = true;
+            lws_sul_schedule(context, 0, &service_tick, service_tick_fired, LWS_USEC_PER_SEC);
+        }
         lws_service(context, 1000);
         // A stop asked for before the protocol was up found nobody to wake; wake the
         // loop once more now that the protocol can act on it.
@@ -124,7 +138,11 @@ void *agent_thread_func(void *) {
             stop_seen = true;
             lws_cancel_service(context);
         }
-        if (watchdog.pass(agent_state.connected, LinkWatchdog::clock::now())) {
+        // Passes are sparse while the link is up: one that saw it close saw it up.
+        const bool connected = agent_state.connected;
+        const bool link_seen = connected || was_connected;
+        was_connected = connected;
+        if (watchdog.pass(link_seen, LinkWatchdog::clock::now())) {
             LOG_ERROR("Agent connection hands, restarting\n");
             exit(1);
         }
