@@ -5,6 +5,7 @@ back in time, the miner in the expected state, no descriptor or thread more
 than before, and every file in /config whole. Kills during saves go through
 tests/tools/save_tool: the real save code, killed hundreds of times."""
 
+import datetime
 import json
 import os
 import random
@@ -26,9 +27,9 @@ from board_driver import Board
 from conftest import AUTHENTICATED, AgentProcess, agent_file, built
 from miner_support_driver import (miner_events, miner_file, miners_alive,
                                   wait_until)
-from test_link import (faketime_env, open_descriptors, sandbox_socket,
-                       sized_message)
-from test_mining import open_writer
+from test_link import (RECONNECT, faketime_env, open_descriptors,
+                       sandbox_socket, sized_message)
+from test_mining import open_writer, wait_reports
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
                        "service"))
@@ -44,6 +45,7 @@ NETWORK = {"type": "config_network", "mode": "static", "ip": "192.0.2.30",
            "dnsservers": ["192.0.2.53"]}
 WEB = {"type": "config_web_access", "new_password": "hunter2"}
 PROBE = {"type": "config_fans", "mode": "auto"}  # changes nothing
+STAMP = re.compile(r"^A \[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\] ")
 
 
 class Rig(Board):
@@ -124,10 +126,13 @@ def resets_mid_handshake(r):
 
 
 def foreign_ca(r):
+    n, mark = len(r.svc.connections()), r.agent.mark()
     r.svc.use_certificate(r.certs["other_cert"], r.certs["other_key"])
     r.svc.drop()
     r.svc.wait_for(lambda: any(h.ok is False for h in r.svc.tls_handshakes()),
                    r.secs(70), "a refused certificate")
+    r.agent.wait_for_line(r"WARN: Agent connection error - ", 10, start=mark)
+    assert len(r.svc.connections()) == n, "a link past a refused certificate"
     r.svc.use_certificate(r.certs["server_cert"], r.certs["server_key"])
 
 
@@ -135,9 +140,18 @@ def stalls_after_upgrade(r):
     n = len(r.svc.connections())
     r.svc.drop()
     conn = r.svc.wait_for_connection(n + 1, r.secs(70))
+    mark = r.agent.mark()
+    time.sleep(40 / r.speed)  # idle pings answered: the link stays
+    assert len(r.svc.connections()) == n + 1 and \
+        not r.agent.matching(RECONNECT, mark), r.agent.dump()
     conn.stall()
-    # The agent gives up on it (it cannot see the close) and connects anew.
-    r.svc.wait_for_connection(n + 2, r.secs(100))
+    stalled = time.monotonic()
+    # The agent gives up on it (it cannot see the close) and connects anew:
+    # after the 20 s idle ping and up to 80 s, a loaded machine's 3 s on top.
+    r.agent.wait_for_line(RECONNECT, r.secs(100), start=mark)
+    took = (time.monotonic() - stalled) * r.speed
+    assert 55 <= took <= 80 + 3 * r.speed, took
+    r.svc.wait_for_connection(n + 2, r.secs(70))
     conn.resume()
 
 
@@ -180,7 +194,16 @@ def drops_during_upload(r):
                    r.secs(40), "a status report after the exchange")
 
 
+def stamp(line):
+    """The time stamp of a log line (the agent's own clock)."""
+    return datetime.datetime.strptime(STAMP.match(line)[1],
+                                      "%Y/%m/%d %H:%M:%S")
+
+
 def silent_for_ten_minutes(r):
+    time.sleep(720 / r.speed)  # linked past 600 s: no hang
+    assert r.agent.returncode is None, r.agent.dump()
+    mark = r.agent.mark()
     r.svc.refuse_connections()
     held = sandbox_socket(r.sb, socket.SOCK_STREAM,
                           ("127.0.0.1", r.svc.port))
@@ -194,8 +217,14 @@ def silent_for_ten_minutes(r):
         except OSError:
             pass
     threading.Thread(target=accept_and_hold, daemon=True).start()
-    r.agent.wait_for_line(r"ERROR: Agent connection hands, restarting$",
-                          r.secs(800))
+    hang = r.agent.wait_for_line(
+        r"ERROR: Agent connection hands, restarting$", r.secs(800)).string
+    lost = r.agent.wait_for_line(RECONNECT, 1, start=mark).string
+    # Counted from the link's loss, not from the start; the exact bound is
+    # the unit tests'. The attempts go on until then.
+    assert (stamp(hang) - stamp(lost)).total_seconds() >= 598, (lost, hang)
+    assert len(r.agent.matching(RECONNECT, mark)) >= 3, r.agent.dump()
+    assert len(r.agent.matching("Agent connection hands")) == 1
 
 
 def silent_during_download(r):
