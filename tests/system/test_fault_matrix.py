@@ -506,11 +506,14 @@ def test_fault(rig, row):
         if row.miners is not None:
             assert len(miners_alive(r.sb)) == row.miners
         # What the supervisor does next: a start that finds nothing half done
-        # and clears what the cut update left.
+        # and clears what a cut save and the cut update left.
+        cut = "/config/.network.conf.rigkeep-Ab12Cd"
+        r.sb.write_text(cut, "half")
         again = r.start_again()
         again.wait_for_line(r"Press Ctrl\+C", 20)
         assert not [n for n in os.listdir(r.sb.path("/tmp"))
                     if n.startswith("update_")]
+        assert not r.sb.exists(cut)
         assert again.stop() == 0
     else:
         assert r.agent.returncode is None, r.agent.dump()
