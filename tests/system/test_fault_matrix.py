@@ -388,11 +388,26 @@ def sigterm_during_download(r):
 
 
 def usr1_storm(r):
+    conn = r.svc.connections()[-1]
     assert r.request(FANS) == {"type": "config_fans", "ok": True}
+    start, mark = r.svc.mark(), r.agent.mark()
     for _ in range(50):
         r.agent.signal(signal.SIGUSR1)
         time.sleep(0.01)
     assert r.agent.returncode is None
+
+    def restarts():
+        return len(r.agent.matching("INFO: Miner restart triggered!$", mark))
+    r.agent.wait_for_line("INFO: Miner restart triggered!$", 10, start=mark)
+    # Pending signals merge; each restart that runs is reported once, on the
+    # same link.
+    seen = 0
+    while seen != restarts():
+        seen = restarts()
+        time.sleep(3)
+    got = wait_reports(r.svc, start, ["zero", "restarting", "mining"], 20)
+    assert got.count("restarting") == seen, (seen, got)
+    assert r.svc.connections()[-1] is conn and not conn.closed
 
 
 ROWS = [
