@@ -422,8 +422,6 @@ ROWS = [
     Row("service silent for 10 minutes, a firmware download under way",
         silent_during_download, speed=120, exit=1, miners=0),
     Row("miner crashes in a loop", crashes_in_a_loop),
-    Row("miner ignores SIGINT", only_the_final_stop,
-        miner={"ignore_sigint": True}),
     Row("miner ignores SIGINT, its API hangs", only_the_final_stop,
         miner={"ignore_sigint": True, "api_hang": True}),
     Row("miner API never answers", api_never_answers,
