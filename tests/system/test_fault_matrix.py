@@ -29,7 +29,7 @@ from miner_support_driver import (miner_events, miner_file, miners_alive,
                                   wait_until)
 from test_link import (RECONNECT, faketime_env, open_descriptors,
                        sandbox_socket, sized_message)
-from test_mining import open_writer, wait_reports
+from test_mining import open_writer, reports, wait_reports
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
                        "service"))
@@ -388,25 +388,25 @@ def sigterm_during_download(r):
 
 
 def usr1_storm(r):
-    conn = r.svc.connections()[-1]
+    conn, start = r.svc.connections()[-1], r.svc.mark()
     assert r.request(FANS) == {"type": "config_fans", "ok": True}
-    start, mark = r.svc.mark(), r.agent.mark()
+    mark = r.agent.mark()
     for _ in range(50):
         r.agent.signal(signal.SIGUSR1)
         time.sleep(0.01)
     assert r.agent.returncode is None
 
-    def restarts():
-        return len(r.agent.matching("INFO: Miner restart triggered!$", mark))
-    r.agent.wait_for_line("INFO: Miner restart triggered!$", 10, start=mark)
-    # Pending signals merge; each restart that runs is reported once, on the
-    # same link.
-    seen = 0
-    while seen != restarts():
-        seen = restarts()
+    def settled():
+        """Pending signals merge; once no restart is left to run, each one
+        that ran (the request's and the signals') was reported once."""
+        n = len(r.agent.matching("INFO: Miner restart triggered!$", mark))
         time.sleep(3)
-    got = wait_reports(r.svc, start, ["zero", "restarting", "mining"], 20)
-    assert got.count("restarting") == seen, (seen, got)
+        got = reports(r.svc, start)
+        return n and n == len(r.agent.matching(
+            "INFO: Miner restart triggered!$", mark)) and \
+            got.count("restarting") == n + 1
+    wait_until(settled, 45, "each restart reported once")
+    wait_reports(r.svc, start, ["zero", "restarting", "mining"], 20)
     assert r.svc.connections()[-1] is conn and not conn.closed
 
 
