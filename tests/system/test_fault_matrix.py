@@ -220,9 +220,11 @@ def silent_for_ten_minutes(r):
     hang = r.agent.wait_for_line(
         r"ERROR: Agent connection hands, restarting$", r.secs(800)).string
     lost = r.agent.wait_for_line(RECONNECT, 1, start=mark).string
-    # Counted from the link's loss, not from the start; the exact bound is
-    # the unit tests'. The attempts go on until then.
-    assert (stamp(hang) - stamp(lost)).total_seconds() >= 598, (lost, hang)
+    # Counted from the link's loss, not from the start, and late by no more
+    # than a loaded machine's 3 s; the exact bound is the unit tests'. The
+    # attempts go on until then.
+    took = (stamp(hang) - stamp(lost)).total_seconds()
+    assert 598 <= took <= 600 + 3 * r.speed, (lost, hang)
     assert len(r.agent.matching(RECONNECT, mark)) >= 3, r.agent.dump()
     assert len(r.agent.matching("Agent connection hands")) == 1
 
