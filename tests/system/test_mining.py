@@ -115,40 +115,6 @@ def test_start_without_a_pool_pauses_and_start_up_goes_on(device):
     assert d.agent.stop() == 0
 
 
-def test_restart_signal_restarts_and_a_burst_leaves_one_of_each(device):
-    # A miner that ignores SIGINT makes each restart last the kill grace.
-    d = device(miner={"ignore_sigint": True})
-    d.mining()
-    first, start = miners_alive(d.sb), d.svc.mark()
-    d.agent.signal(signal.SIGUSR1)
-    wait_reports(d.svc, start, ["zero", "restarting", "mining"], 30)
-    assert len(miners_alive(d.sb)) == 1 and miners_alive(d.sb) != first
-    assert len(d.svc.connections()) == 1 and not d.svc.connections()[0].closed
-
-    def restarts():
-        return sum("Miner restart triggered!" in line
-                   for line in d.agent.lines())
-    start, mark = d.svc.mark(), d.agent.mark()
-    d.agent.signal(signal.SIGUSR1)
-    d.agent.wait_for_line(r"INFO: Miner restart triggered!$", start=mark)
-    for _ in range(20):
-        d.agent.signal(signal.SIGUSR1)
-    # Pending signals merge; the restarts run one after another, each longer
-    # than this pause.
-    seen = 0
-    while seen != restarts():
-        seen = restarts()
-        time.sleep(7)
-    got = wait_reports(d.svc, start, ["restarting", "mining"], 20)
-    assert got.count("restarting") == seen - 1, got
-    names = thread_names(d.sb, d.agent)
-    assert len(miners_alive(d.sb)) == 1, d.agent.dump()
-    for name in ("rigkeep@miner", "rigkeep@events", "rigkeep@metrics"):
-        assert names.count(name) == 1, (name, names)
-    assert d.agent.stop(timeout=20) == 0
-    assert not miners_alive(d.sb)
-
-
 def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
     d = device()
     d.mining()
