@@ -26,6 +26,9 @@ printf 'Source: rigkeep\n\nPackage: rigkeep\nArchitecture: any\n' > "$stage/debi
 depends=$(cd "$stage" && DEB_HOST_ARCH=$arch dpkg-shlibdeps -O -e root/usr/bin/rigkeep 2> shlibdeps.err |
     sed -n 's/^shlibs:Depends=//p') || { cat "$stage/shlibdeps.err" >&2; exit 1; }
 [ -n "$depends" ] || { cat "$stage/shlibdeps.err" >&2; exit 1; }
+# libcurl is loaded (dlopen) when a firmware download starts, so dpkg-shlibdeps
+# cannot see it; 7.85 brought CURLOPT_PROTOCOLS_STR.
+depends="$depends, libcurl4 (>= 7.85.0)"
 
 cat > "$root/DEBIAN/control" <<EOF
 Package: rigkeep

@@ -1,6 +1,5 @@
 #include "firmware.h"
 
-#include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -15,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/curl_library.h"
 #include "common/paths.h"
 #include "common/spawn.h"
 #include "common/unique_fd.h"
@@ -34,7 +34,8 @@ constexpr size_t kPathBuffer = 256;
 static_assert(std::char_traits<char>::length(paths::kUpdateDirTemplate) < kDirBuffer);
 
 struct curl_easy_deleter {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+    decltype(&curl_easy_cleanup) cleanup;
+    void operator()(CURL *handle) const { cleanup(handle); }
 };
 using curl_easy_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
 
@@ -100,28 +101,31 @@ int download_update(const char *url, const char *package_path) {
         LOG_ERROR("Failed to create firmware update package: %s\n", package_path);
         return -1;
     }
-    curl_easy_ptr curl(curl_easy_init());
+    const curl_functions *api = curl_library();
+    if (api == nullptr)
+        return -1;
+    curl_easy_ptr curl(api->easy_init(), curl_easy_deleter{api->easy_cleanup});
     if (!curl) {
         LOG_ERROR("Failed to obtain curl handle!\n");
         return -1;
     }
     CURL *h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url);
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, file.get());
-    curl_easy_setopt(h, CURLOPT_CAINFO, paths::kCaFile);
+    api->easy_setopt(h, CURLOPT_URL, url);
+    api->easy_setopt(h, CURLOPT_FAILONERROR, 1L);
+    api->easy_setopt(h, CURLOPT_WRITEDATA, file.get());
+    api->easy_setopt(h, CURLOPT_CAINFO, paths::kCaFile);
     // The package is run as root: only a server verified against the CA file may
     // deliver it, so no plain HTTP (nor any other scheme). Redirects stay unfollowed.
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     // No overall limit, but a server that stops sending must not keep the miner
     // stopped for good.
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
+    api->easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    api->easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
     // Other threads run: no signals from the library.
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
 
     LOG_INFO("Downloading firmware update\n");
-    CURLcode code = curl_easy_perform(h);
+    CURLcode code = api->easy_perform(h);
     if (code != CURLE_OK)
         LOG_ERROR("Failed to download firmware update, code: %d\n", static_cast<int>(code));
     curl.reset();

@@ -1,5 +1,4 @@
 // rigkeep: the management agent of the mining machine.
-#include <curl/curl.h>
 #include <getopt.h>
 #include <signal.h>
 
@@ -130,7 +129,6 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    curl_global_init(CURL_GLOBAL_SSL);
     LOG_INFO("Firmware version: %s\n", firmware_ver());
 
     parse_options(argc, argv);

@@ -1,7 +1,9 @@
 """A sandboxed board running the real rigkeep against the reference service,
 for the tests of the service's requests."""
 
+import glob
 import json
+import os
 
 import pytest
 
@@ -40,12 +42,19 @@ class Board:
 
 @pytest.fixture
 def board(sandbox_factory, service_factory, agent_factory):
-    def start(miner=None, files=None, binary=None):
+    def start(miner=None, files=None, binary=None, hidden=()):
+        """hidden: device path patterns removed (each must match) before the
+        agent starts."""
         sb = sandbox_factory()
         files = {"/config/velmora.json": agent_file("k"),
                  "/config/bmminer.conf": miner_file(1),
                  "/sim/miner.json": json.dumps(miner or {}), **(files or {})}
         for path, content in files.items():
             sb.write_text(path, content)
+        for pattern in hidden:
+            found = glob.glob(sb.path(pattern))
+            assert found, pattern
+            for path in found:
+                os.unlink(path)
         return Board(sb, service_factory(sb), agent_factory(sb, binary=binary))
     return start

@@ -35,8 +35,8 @@ def package(name, text, mode=0o755):
 def updater(board, certs, service_host):  # noqa: F811
     servers = []
 
-    def start(binary=None):
-        b = board(binary=binary)
+    def start(binary=None, hidden=()):
+        b = board(binary=binary, hidden=hidden)
         srv = FileServer({"device": (certs["server_cert"], certs["server_key"]),
                           "other": (certs["other_cert"], certs["other_key"]),
                           "plain": None}, netns=b.sb.netns_fd_path).start()
@@ -92,24 +92,32 @@ def test_update_applies_the_package_and_restarts_the_agent(updater):
     b.agent.wait_for_line(r"INFO: Restarting velmora agent$", 0)
 
 
-# (URL path, listener, the error line that names the failure)
+# libcurl of the board's library directory (/usr/lib/<multiarch>/).
+LIBCURL = "/usr/lib/*/libcurl.so.4"
+
+# (URL path, listener, the error line that names the failure, libcurl missing)
 FAILURES = [
-    ("/missing", "device", r"Failed to download firmware update, code: 22$"),
-    ("/moved", "device", r"Failed to extract firmware update, code: \d+$"),
-    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$"),
+    ("/missing", "device", r"Failed to download firmware update, code: 22$", False),
+    ("/moved", "device", r"Failed to extract firmware update, code: \d+$", False),
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$", False),
     # Plain HTTP would deliver a package nobody verified.
-    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$"),
+    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$", False),
     ("/no-script.tar.gz", "device", "Failed to apply firmware update, check "
-     "/var/log/firmware_update.log for details$"),
-    ("/failing.tar.gz", "device", "Failed to apply firmware update"),
+     "/var/log/firmware_update.log for details$", False),
+    ("/failing.tar.gz", "device", "Failed to apply firmware update", False),
+    # The daemon runs without libcurl until a download needs it.
+    ("/fw.tar.gz", "device", r"Failed to load libcurl\.so\.4: .*libcurl\.so\.4.*$",
+     True),
 ]
 
 
-@pytest.mark.parametrize("path,listener,error", FAILURES,
-                         ids=[f"{f[0].strip('/')}-{f[1]}" for f in FAILURES])
+@pytest.mark.parametrize(
+    "path,listener,error,no_curl", FAILURES,
+    ids=[f"{f[0].strip('/')}-{f[1]}" + ("-no-libcurl" if f[3] else "")
+         for f in FAILURES])
 def test_failed_update_ends_the_process_with_the_miner_stopped(
-        updater, path, listener, error):
-    b = updater()
+        updater, path, listener, error, no_curl):
+    b = updater(hidden=[LIBCURL] if no_curl else [])
     start = update(b, b.url(path, listener))
     assert_ended(b, 1)
     b.agent.wait_for_line(r"ERROR: " + error, 0)
@@ -119,6 +127,8 @@ def test_failed_update_ends_the_process_with_the_miner_stopped(
     if path == "/failing.tar.gz":
         assert b.sb.read_text("/var/log/firmware_update.log") == \
             "installing firmware\nbad image\n"
+    if no_curl:
+        assert not b.files.requests()
 
 
 def test_stalled_download_fails_and_a_second_request_changes_nothing(
