@@ -75,13 +75,26 @@ def open_writer(sb, timeout=10):
 
 
 def write_session(sb, *chunks):
-    """One writer: each chunk one write(), then close."""
-    fd = open_writer(sb)
-    try:
-        for chunk in chunks:
-            os.write(fd, chunk if isinstance(chunk, bytes) else chunk.encode())
-    finally:
-        os.close(fd)
+    """One writer: each chunk one write(), then close.
+
+    A writer that opens just as the reader ends the last session (and before it
+    opens the pipe again) finds the reader gone at its first write: nothing was
+    read then, so that writer opens again."""
+    for attempt in range(50):
+        fd = open_writer(sb)
+        try:
+            for i, chunk in enumerate(chunks):
+                try:
+                    os.write(fd, chunk if isinstance(chunk, bytes) else chunk.encode())
+                except BrokenPipeError:
+                    if i > 0 or attempt == 49:
+                        raise
+                    break
+            else:
+                return
+        finally:
+            os.close(fd)
+        time.sleep(0.02)
 
 
 class Device(Board):
