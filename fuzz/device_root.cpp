@@ -101,8 +101,13 @@ void enter_device_root() {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr)
         fail("getcwd");
-    if (strncmp(cwd, "/tmp/", 5) == 0 || strcmp(cwd, "/") == 0)
-        fail("working directory is /, or under /tmp:", cwd);
+    // The working directory stays writable inside the new root, wherever it is
+    // (a checkout under /tmp too), but it must not be the root or hold the new one.
+    const size_t new_root_len = strlen(kNewRoot);
+    if (strcmp(cwd, "/") == 0 || strcmp(cwd, "/tmp") == 0 ||
+        (strncmp(cwd, kNewRoot, new_root_len) == 0 &&
+         (cwd[new_root_len] == '\0' || cwd[new_root_len] == '/')))
+        fail("working directory is /, /tmp or under the new root:", cwd);
 
     enter_namespaces();
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -161,6 +166,7 @@ void enter_device_root() {
     }
     if (symlink("/proc/self/fd", (root + "/dev/fd").c_str()) != 0)
         fail("symlink", "/dev/fd");
+    make_dirs(root + cwd);
     attach(work, root + cwd);
 
     if (chroot(root.c_str()) != 0)
