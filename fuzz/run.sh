@@ -15,8 +15,13 @@ cd "$build"
 mkdir -p artifacts
 for t in $targets; do
     mkdir -p "corpus/$t"
-    echo "fuzz: $t: replaying $(ls "$src/corpus/$t" | wc -l) committed inputs"
-    "./fuzz/fuzz_$t" -close_fd_mask=3 "$src/corpus/$t"/* > "artifacts/$t.replay.log" 2>&1 || {
+    # The targets see only their working directory of the checkout (the rest may
+    # be hidden under their private /tmp), so the committed inputs are copied in.
+    rm -rf "seeds/$t"
+    mkdir -p seeds
+    cp -R "$src/corpus/$t" "seeds/$t"
+    echo "fuzz: $t: replaying $(ls "seeds/$t" | wc -l) committed inputs"
+    "./fuzz/fuzz_$t" -close_fd_mask=3 "seeds/$t"/* > "artifacts/$t.replay.log" 2>&1 || {
         cat "artifacts/$t.replay.log"
         exit 1
     }
@@ -24,7 +29,7 @@ done
 for t in $targets; do
     echo "fuzz: $t: $seconds s"
     "./fuzz/fuzz_$t" -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 \
-        -artifact_prefix="artifacts/$t-" "corpus/$t" "$src/corpus/$t" > "artifacts/$t.log" 2>&1 || {
+        -artifact_prefix="artifacts/$t-" "corpus/$t" "seeds/$t" > "artifacts/$t.log" 2>&1 || {
         tail -60 "artifacts/$t.log"
         exit 1
     }
