@@ -329,3 +329,15 @@ def agent_factory(rigkeep_bin):
         print(agent.dump())
     for agent in started:
         assert not agent.matching(SANITIZER.pattern), agent.dump()
+
+
+def fill_config(sb):
+    """Fills the sandbox's /config (a small tmpfs) to the last byte."""
+    fd = os.open(sb.path("/config/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        while os.write(fd, b"\0" * 512):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fd)

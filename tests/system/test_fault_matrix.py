@@ -24,7 +24,7 @@ from typing import Callable, Optional
 import pytest
 
 from board_driver import Board
-from conftest import AUTHENTICATED, AgentProcess, agent_file, built
+from conftest import AUTHENTICATED, AgentProcess, agent_file, built, fill_config
 from miner_support_driver import (miner_events, miner_file, miners_alive,
                                   wait_until)
 from test_link import (RECONNECT, faketime_env, open_descriptors,
@@ -294,7 +294,7 @@ def saves_fail_and_keep_the_files(r):
 
 
 def config_full(r):
-    fill(r.sb)
+    fill_config(r.sb)
     saves_fail_and_keep_the_files(r)
 
 
@@ -449,17 +449,6 @@ ROWS = [
         exit=0, miners=0),
     Row("SIGUSR1 storm during a restart", usr1_storm),
 ]
-
-
-def fill(sb):
-    fd = os.open(sb.path("/config/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
-    try:
-        while os.write(fd, b"\0" * 512):
-            pass
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 def remount(sb, mode):

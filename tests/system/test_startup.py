@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+from conftest import fill_config
 from miner_support_driver import miners_alive, wait_until
 
 LINE = re.compile(r"^A \[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] (INFO|WARN|ERROR): ")
@@ -215,14 +216,7 @@ def test_full_config_fails_the_save_and_keeps_the_file(sandbox_factory,
     sb = sandbox_factory(config_size=64 * 1024)
     original = agent_json(api_key="K")
     sb.write_text("/config/velmora.json", original)
-    fd = os.open(sb.path("/config/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
-    try:
-        while os.write(fd, b"\0" * 512):
-            pass
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+    fill_config(sb)
     agent = agent_factory(sb)
     assert agent.wait() == 1
     agent.wait_for_line(r"ERROR: Failed to save config file: /config/velmora.json$")
