@@ -82,8 +82,9 @@ void read_network_config(FILE *in, network_config *net) {
     while (fgets(line, sizeof line, in)) {
         end_piece_on_character(line, in);
         line[strcspn(line, "#\n")] = '\0';
-        if (parse_network_line(line, net) != 0)
-            break;
+        // A line we do not know (a newer web interface's "mtu=1500") is passed
+        // over: stopping there would lose the addresses after it at the next save.
+        (void)parse_network_line(line, net);
     }
 }
 

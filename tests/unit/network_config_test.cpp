@@ -84,11 +84,12 @@ TEST(NetworkConfigRead, DhcpValuesAndDefaults) {
     EXPECT_EQ(only_host.dns_count, 0u);
 }
 
-TEST(NetworkConfigRead, CommentsPrefixKeysAndStops) {
+TEST(NetworkConfigRead, CommentsPrefixKeysAndUnknownLines) {
     auto n = read_text(
         "# written by hand\n"
         "\n"
         "hostname=rig # trailing comment\n"
+        "mtu=1500\n"
         "ipaddressX=192.0.2.7\n"
         "netmask=255.255.255.0=ignored\n"
         "==gateway==192.0.2.1\n"
@@ -102,21 +103,21 @@ TEST(NetworkConfigRead, CommentsPrefixKeysAndStops) {
     EXPECT_EQ(n.dns_count, 2u);
     EXPECT_STREQ(n.dns[0], "192.0.2.53");
     EXPECT_STREQ(n.dns[1], "192.0.2.54");
-    EXPECT_EQ(n.mode, 1u) << "reading stopped at the unknown key";
+    EXPECT_EQ(n.mode, 0u) << "unknown lines are passed over";
 }
 
-TEST(NetworkConfigRead, LineOfEqualsStopsAndValuesAreCut) {
+TEST(NetworkConfigRead, LineOfEqualsIsPassedOverAndValuesAreCut) {
     auto n = read_text("hostname=a\n===\nhostname=b\n");
-    EXPECT_STREQ(n.hostname, "a");
+    EXPECT_STREQ(n.hostname, "b");
 
     auto cut = read_text("ipaddress=" + std::string(40, '9') + "\n");
     EXPECT_EQ(strlen(cut.ip), 15u);
 
     // A line longer than the 255-character read buffer is read in pieces; the
-    // second piece has no known key and ends the reading.
+    // second piece has no known key and is passed over.
     auto pieces = read_text("hostname=" + std::string(300, 'h') + "\ndhcp=true\n");
     EXPECT_EQ(strlen(pieces.hostname), 255u - 9u);
-    EXPECT_EQ(pieces.mode, 1u);
+    EXPECT_EQ(pieces.mode, 0u);
     // A piece never ends inside a character ('é' at bytes 254 and 255).
     pieces = read_text("hostname=" + std::string(245, 'h') + "\u00e9" + std::string(50, 'h'));
     EXPECT_EQ(std::string(pieces.hostname), std::string(245, 'h'));
