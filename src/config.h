@@ -42,6 +42,9 @@ void agent_config_set_path(const char *path);
 int agent_config_save();
 
 // network.conf
+// The reader takes a line in pieces of this many characters; a longer line comes
+// back cut, its tail read as a line of its own.
+inline constexpr size_t kNetworkLineMax = 255;
 int parse_network_config(network_config *net);
 int save_network_config(const network_config *net);
 int save_static_net_conf(const network_config *net);
@@ -49,6 +52,8 @@ int save_dhcp_net_conf(const network_config *net);
 int parse_network_line(char *line, network_config *net);
 void parse_dns_servers(const char *value, network_config *net);
 void write_dns_servers(FILE *out, const network_config *net);
+// True when every line the static writer would produce for net is read back whole.
+bool network_config_fits_reader(const network_config *net);
 // The file's text for a record, as the writers store it.
 std::string format_network_config(const network_config *net);
 // Reads network.conf from an open stream (parse_network_config without the open).

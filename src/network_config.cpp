@@ -78,7 +78,7 @@ void end_piece_on_character(char *line, FILE *in) {
 
 void read_network_config(FILE *in, network_config *net) {
     net->mode = 1;
-    char line[256];
+    char line[kNetworkLineMax + 1];
     while (fgets(line, sizeof line, in)) {
         end_piece_on_character(line, in);
         line[strcspn(line, "#\n")] = '\0';
@@ -100,11 +100,38 @@ int parse_network_config(network_config *net) {
     return 0;
 }
 
+namespace {
+constexpr size_t kDnsLineFrame = sizeof "dnsservers=\"\"" - 1;
+
+size_t joined_dns_length(const network_config *net) {
+    size_t len = 0;
+    for (uint32_t i = 0; i < net->dns_count && i < 2; ++i)
+        len += (i ? 1 : 0) + strnlen(net->dns[i], sizeof net->dns[i]);
+    return len;
+}
+}  // namespace
+
+bool network_config_fits_reader(const network_config *net) {
+    assert(net);
+    const size_t lines[] = {
+        sizeof "hostname=" - 1 + strnlen(net->hostname, sizeof net->hostname),
+        sizeof "ipaddress=" - 1 + strnlen(net->ip, sizeof net->ip),
+        sizeof "netmask=" - 1 + strnlen(net->netmask, sizeof net->netmask),
+        sizeof "gateway=" - 1 + strnlen(net->gateway, sizeof net->gateway),
+        kDnsLineFrame + joined_dns_length(net),
+    };
+    for (size_t len : lines) {
+        if (len > kNetworkLineMax)
+            return false;
+    }
+    return true;
+}
+
 void write_dns_servers(FILE *out, const network_config *net) {
     // The reader takes 255 characters of a line, so the whole line, quotes included,
     // must fit in them. A server that does not fit whole is left out rather than
     // read back cut (a cut address is a wrong address).
-    constexpr size_t kJoinedLimit = 255 - (sizeof "dnsservers=\"\"" - 1);
+    constexpr size_t kJoinedLimit = kNetworkLineMax - kDnsLineFrame;
     char joined[256] = "";
     size_t used = 0;
     for (uint32_t i = 0; i < net->dns_count && i < 2; ++i) {

@@ -116,6 +116,11 @@ int config_network(json_t *root) {
     } else {
         fresh.mode = 0;  // DHCP: only the hostname
     }
+    if (!network_config_fits_reader(&fresh)) {
+        LOG_ERROR("Failed to parse config network message - %s\n",
+                  "Value too long for its line in network.conf");
+        return -1;
+    }
 
     network_config previous;
     {

@@ -203,6 +203,9 @@ BAD_ROWS = [
     (dict(STATIC, ip="192.0.2.20;reboot"), NET_LINE),
     (dict(STATIC, gateway=""), NET_LINE),
     (dict(STATIC, dnsservers=["8.8.8.8", "a\ndhcp=true"]), NET_LINE),
+    # Lines the reader would not read back whole (255 characters).
+    (dict(STATIC, gateway="g" * 248), NET_LINE),
+    (dict(STATIC, dnsservers=["a" * 121, "b" * 121]), NET_LINE),
 ]
 
 

@@ -44,6 +44,11 @@ TEST(NetworkConfigWrite, LayoutAndRoundTrip) {
     auto overlong = static_record("h", "1.2.3.4", "255.0.0.0", "1.2.3.1", {"192.0.2.53"});
     memset(overlong.dns[1], 'd', 232);  // the line would pass 255 characters: left out
     overlong.dns_count = 2;
+    auto longest = static_record("h", "1.2.3.4", "255.0.0.0", "1.2.3.1", {});
+    memset(longest.gateway, 'g', 247);  // "gateway=" and 247: the longest line read whole
+    const std::string longest_text =
+        "hostname=h\nipaddress=1.2.3.4\nnetmask=255.0.0.0\ngateway=" + std::string(247, 'g') +
+        "\ndnsservers=\"\"";
     const struct {
         network_config record;
         const char *text;
@@ -63,12 +68,14 @@ TEST(NetworkConfigWrite, LayoutAndRoundTrip) {
          "hostname=h\nipaddress=1.2.3.4\nnetmask=255.0.0.0\ngateway=1.2.3.1\n"
          "dnsservers=\"192.0.2.53\"",
          false},
+        {longest, longest_text.c_str(), true},
     };
     for (const auto &c : cases) {
         const std::string text = format_network_config(&c.record);
         EXPECT_EQ(text, c.text);
         network_config back = read_text(text);
         EXPECT_TRUE(!c.round_trip || memcmp(&back, &c.record, sizeof back) == 0) << text;
+        EXPECT_EQ(network_config_fits_reader(&c.record), c.round_trip || c.record.mode == 0);
     }
 }
 
