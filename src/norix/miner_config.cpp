@@ -49,10 +49,12 @@ int32_t text_to_int(const char *text) {
     return miner_config_text_to_int(text);
 }
 
-// Low 8 bits, except that values above 99 become 100.
-uint8_t percent_from_text(const char *text) {
+// Low 8 bits, except that values from cap on become cap; *negative marks a
+// negative number in the file.
+uint8_t capped_u8_from_text(const char *text, uint8_t cap, bool *negative) {
     int32_t v = text_to_int(text);
-    return v > 99 ? 100 : static_cast<uint8_t>(v);
+    *negative = v < 0;
+    return v >= cap ? cap : static_cast<uint8_t>(v);
 }
 
 uint16_t u16_from_text(const char *text) {
@@ -132,7 +134,7 @@ int parse_fan_settings(json_t *root, miner_config *config) {
         return 0;
     }
     config->fan_ctrl = ctrl != 0;
-    config->fan_pwm = percent_from_text(pwm);
+    config->fan_pwm = capped_u8_from_text(pwm, 100, &config->fan_pwm_negative);
     config->fan_rpm_off = strcmp(rpm_off, "1") == 0;
     config->silentstart = silent != 0;
     int32_t temp = text_to_int(target);
@@ -183,8 +185,7 @@ int parse_asicboost_settings(json_t *root, miner_config *config) {
     }
     config->use_vil = use_vil != 0;
     config->asicboost = asicboost != 0;
-    int32_t mv = text_to_int(multi_version);
-    config->multi_version = mv > 9 ? 10 : static_cast<uint8_t>(mv);
+    config->multi_version = capped_u8_from_text(multi_version, 10, &config->multi_version_negative);
     return 0;
 }
 
@@ -216,7 +217,8 @@ int parse_autotune_settings(json_t *root, miner_config *config) {
     config->autodownscale_watchtimer = watchtimer != 0;
     config->autodownscale_timer = text_to_int(timer);
     config->autodownscale_hw = text_to_int(hw);
-    config->autodownscale_prec = percent_from_text(prec);
+    config->autodownscale_prec =
+        capped_u8_from_text(prec, 100, &config->autodownscale_prec_negative);
     config->autodownscale_min = u16_from_text(min);
     config->autodownscale_step = text_to_int(step);
     config->autodownscale_after = text_to_int(after);
@@ -322,11 +324,10 @@ struct decimal {
 using dec_int = decimal<12>;  // "-2147483648" and its terminator
 using dec5 = decimal<5>;
 
-// An 8-bit setting that the reader caps at max holds more only when the file had a
-// negative number (whose low 8 bits the reader keeps): that number is written
-// again, since its unsigned value would read back as max.
-long long capped_u8(uint8_t value, uint8_t max) {
-    return value > max ? value - 256 : value;
+// A capped 8-bit setting is written as its unsigned value, unless the file held a
+// negative number for it: that number again (the reader keeps its low 8 bits).
+long long capped_u8(uint8_t value, bool negative) {
+    return negative ? value - 256 : value;
 }
 
 // Merges a section object into the root; the section reference is consumed.
@@ -387,9 +388,9 @@ int build_api_settings(json_t *root, const miner_config *config) {
 }
 
 int build_fan_settings(json_t *root, const miner_config *config) {
-    json_t *section =
-        json_pack("{ss,ss}", "bitmain-fan-pwm", dec5(capped_u8(config->fan_pwm, 100)).text,
-                  "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
+    json_t *section = json_pack("{ss,ss}", "bitmain-fan-pwm",
+                                dec5(capped_u8(config->fan_pwm, config->fan_pwm_negative)).text,
+                                "bitmain-fan-rpm-off", config->fan_rpm_off ? "1" : "0");
     if (section == nullptr) {
         LOG_ERROR("Failed to build fan settings object\n");
         return -1;
@@ -421,8 +422,9 @@ int build_freq_volt_settings(json_t *root, const miner_config *config) {
 }
 
 int build_asicboost_settings(json_t *root, const miner_config *config) {
-    json_t *section = json_pack("{sb,ss}", "bitmain-use-vil", static_cast<int>(config->use_vil),
-                                "multi-version", dec5(capped_u8(config->multi_version, 10)).text);
+    json_t *section =
+        json_pack("{sb,ss}", "bitmain-use-vil", static_cast<int>(config->use_vil), "multi-version",
+                  dec5(capped_u8(config->multi_version, config->multi_version_negative)).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build asicboost settings object\n");
         return -1;
@@ -433,15 +435,15 @@ int build_asicboost_settings(json_t *root, const miner_config *config) {
 }
 
 int build_autotune_settings(json_t *root, const miner_config *config) {
-    json_t *section =
-        json_pack("{ss,ss,ss,ss,ss,ss,ss}", "bitmain-autodownscale-profile",
-                  dec_int(config->autodownscale_profile).text, "bitmain-autodownscale-timer",
-                  dec_int(config->autodownscale_timer).text, "bitmain-autodownscale-hw",
-                  dec_int(config->autodownscale_hw).text, "bitmain-autodownscale-prec",
-                  dec_int(capped_u8(config->autodownscale_prec, 100)).text,
-                  "bitmain-autodownscale-min", dec_int(config->autodownscale_min).text,
-                  "bitmain-autodownscale-step", dec_int(config->autodownscale_step).text,
-                  "bitmain-autodownscale-after", dec_int(config->autodownscale_after).text);
+    json_t *section = json_pack(
+        "{ss,ss,ss,ss,ss,ss,ss}", "bitmain-autodownscale-profile",
+        dec_int(config->autodownscale_profile).text, "bitmain-autodownscale-timer",
+        dec_int(config->autodownscale_timer).text, "bitmain-autodownscale-hw",
+        dec_int(config->autodownscale_hw).text, "bitmain-autodownscale-prec",
+        dec_int(capped_u8(config->autodownscale_prec, config->autodownscale_prec_negative)).text,
+        "bitmain-autodownscale-min", dec_int(config->autodownscale_min).text,
+        "bitmain-autodownscale-step", dec_int(config->autodownscale_step).text,
+        "bitmain-autodownscale-after", dec_int(config->autodownscale_after).text);
     if (section == nullptr) {
         LOG_ERROR("Failed to build autotune setting object\n");
         return -1;

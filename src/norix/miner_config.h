@@ -76,6 +76,13 @@ struct miner_config {
     int32_t maxx;
     int32_t tempoff;
     int32_t trigger_reboot;
+
+    // The file held a negative number for the field (which keeps its low 8 bits,
+    // possibly above its cap): the writer writes that number again, so that it
+    // reads back the same. A setter that stores the field clears the mark.
+    bool fan_pwm_negative;
+    bool multi_version_negative;
+    bool autodownscale_prec_negative;
 };
 
 // Held around every read of the miner file and around every complete save

@@ -80,6 +80,8 @@ USER = {"asic_boost": False, "freq": 700, "volt": 9, "profile": "profile_user"}
 PRESET = {"asic_boost": True, "freq": 650, "volt": 8.9,
           "profile": "profile_14_0"}
 SETTINGS_ROWS = [
+    ({"type": "config_fans", "mode": "manual", "speed": 150},
+     {"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "150"}, 0),
     ({"type": "config_fans", "mode": "manual", "speed": 256 + 10},
      {"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "20"}, 0),
     ({"type": "config_fans", "mode": "auto"}, {"bitmain-fan-ctrl": ABSENT}, 0),

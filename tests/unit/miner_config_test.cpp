@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "common/json_ptr.h"
 #include "test_text.h"
@@ -101,6 +102,7 @@ TEST(MinerConfigRead, DefaultsNumberTextsAndClamps) {
 
     r = parse(R"({"bitmain-fan-pwm": "-1", "multi-version": "9", "bitmain-fan-rpm-off": "1"})");
     EXPECT_EQ(r.cfg.fan_pwm, 255) << "low 8 bits, no lower clamp";
+    EXPECT_TRUE(r.cfg.fan_pwm_negative && !r.cfg.multi_version_negative);
     EXPECT_EQ(r.cfg.multi_version, 9);
     EXPECT_TRUE(r.cfg.fan_rpm_off);
 }
@@ -239,15 +241,15 @@ TEST(MinerConfigWrite, LayoutKeyOrderAndConditionalKeys) {
         "\"pass\" : \"x\"\n},\n{\n\"url\" : \"stratum+tcp://b.example:443\",\n\"user\" : \"w2\",\n"
         "\"pass\" : \"y\"\n}\n],\n\"api-listen\": true,\n\"api-network\": false,\n"
         "\"api-groups\" : \"A:stats:pools:devs:summary:version\",\n\"api-allow\" : \"W:0/0\",\n"
-        "\"bitmain-fan-pwm\" : \"80\",\n\"bitmain-fan-rpm-off\" : \"0\",\n"
+        "\"bitmain-fan-pwm\" : \"150\",\n\"bitmain-fan-rpm-off\" : \"0\",\n"
         "\"bitmain-fan-ctrl\": true,\n\"bitmain-silentstart\": true,\n"
         "\"bitmain-target-temp\" : \"75\",\n\"bitmain-freq\" : \"650\",\n"
         "\"bitmain-voltage\" : \"890\",\n\"bitmain-freq1\" : \"0\",\n\"bitmain-freq2\" : \"700\",\n"
         "\"bitmain-freq3\" : \"0\",\n\"bitmain-voltage1\" : \"0\",\n\"bitmain-voltage2\" : \"0\",\n"
-        "\"bitmain-voltage3\" : \"880\",\n\"bitmain-use-vil\": true,\n\"multi-version\" : \"1\",\n"
+        "\"bitmain-voltage3\" : \"880\",\n\"bitmain-use-vil\": true,\n\"multi-version\" : \"12\",\n"
         "\"asicboost\": true,\n\"bitmain-autodownscale-profile\" : \"0\",\n"
         "\"bitmain-autodownscale-timer\" : \"0\",\n\"bitmain-autodownscale-hw\" : \"0\",\n"
-        "\"bitmain-autodownscale-prec\" : \"75\",\n\"bitmain-autodownscale-min\" : \"400\",\n"
+        "\"bitmain-autodownscale-prec\" : \"120\",\n\"bitmain-autodownscale-min\" : \"400\",\n"
         "\"bitmain-autodownscale-step\" : \"2\",\n\"bitmain-autodownscale-after\" : \"2\",\n"
         "\"bitmain-autodownscale\": true,\n\"bitmain-autodownscale-watch\": true,\n"
         "\"bitmain-autodownscale-watchtimer\": true,\n\"bitmain-autodownscale-reboot\": true,\n"
@@ -256,7 +258,9 @@ TEST(MinerConfigWrite, LayoutKeyOrderAndConditionalKeys) {
         ":600\",\n\"bitmain-minhr\" : \"0\",\n\"bitmain-maxx\" : \"0\",\n"
         "\"bitmain-trigger-reboot\" : \"0\",\n\"bitmain-tempoff\" : \"98\",\n"
         "\"altdfno\" : \"-3\"\n}";
-    EXPECT_EQ(format(sample()), expected);
+    miner_config over_caps = sample();  // as a setter stores them: written unsigned
+    over_caps.fan_pwm = 150, over_caps.autodownscale_prec = 120, over_caps.multi_version = 12;
+    EXPECT_EQ(format(over_caps), expected);
 
     miner_config zero;
     memset(&zero, 0, sizeof zero);
@@ -306,9 +310,15 @@ TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
             for (auto &f : chain)
                 f = static_cast<uint16_t>(pick(0, 9999));
         c.target_temp = static_cast<int32_t>(pick(0, INT32_MAX));
-        c.fan_pwm = static_cast<uint8_t>(pick(0, 255));  // above the cap: a negative text
-        c.autodownscale_prec = static_cast<uint8_t>(pick(0, 255));
-        c.multi_version = static_cast<uint8_t>(pick(0, 255));
+        // Above its cap only when the file held a negative number; marked or not below.
+        const std::tuple<uint8_t *, bool *, int> capped[] = {
+            {&c.fan_pwm, &c.fan_pwm_negative, 100},
+            {&c.autodownscale_prec, &c.autodownscale_prec_negative, 100},
+            {&c.multi_version, &c.multi_version_negative, 10}};
+        for (const auto &[value, negative, cap] : capped) {
+            *value = static_cast<uint8_t>(pick(0, 255));
+            *negative = *value > cap || pick(0, 1) != 0;
+        }
         c.autodownscale_profile = static_cast<uint8_t>(pick(0, 255));
         const std::string written = format(c);
         auto r = parse(written);

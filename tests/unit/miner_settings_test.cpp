@@ -62,7 +62,8 @@ TEST_F(SettingsEdit, SettersStoreNewValuesOnceAndRefuseBadOnes) {
     } cases[] = {
         {[] { return cgminer_pool(0, "u", "w", "p"); },
          [](auto &c) { c.pool_count = 1, pool_cfg_fill(&c.pools[0], "u", "w", "p"); }},
-        {[] { return cgminer_fans(1, 50); }, [](auto &c) { c.fan_ctrl = true, c.fan_pwm = 50; }},
+        {[] { return cgminer_fans(1, 50); },
+         [](auto &c) { c.fan_ctrl = true, c.fan_pwm = 50, c.fan_pwm_negative = false; }},
         {[] { return cgminer_asic_boost(true); }, [](auto &c) { c.asicboost = true; }},
         {[] { return cgminer_profile("profile_16_5"); },
          [](auto &c) { c.autodownscale_profile = 12; }},
@@ -78,6 +79,7 @@ TEST_F(SettingsEdit, SettersStoreNewValuesOnceAndRefuseBadOnes) {
              c.autodownscale = c.autodownscale_watch = c.autodownscale_watchtimer = true;
              c.autodownscale_timer = 5, c.autodownscale_step = 1, c.autodownscale_min = 500;
              c.autodownscale_prec = 80, c.autodownscale_after = 3, c.autodownscale_hw = 4;
+             c.autodownscale_prec_negative = false;
          }},
         {[] { return cgminer_watchdog(0, 6, 90); }, [](auto &c) { c.maxx = 6, c.tempoff = 90; }},
         {[] { return cgminer_chain_freq(5, 700); }, nullptr,
@@ -95,6 +97,9 @@ TEST_F(SettingsEdit, SettersStoreNewValuesOnceAndRefuseBadOnes) {
     };
     miner_config start = typical();
     start.autodownscale_profile = 3;  // so that an unknown name is a change
+    // Negative numbers in the file: only a setter that stores the field clears its mark.
+    start.fan_pwm_negative = start.multi_version_negative = start.autodownscale_prec_negative =
+        true;
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(testing::Message() << "case " << i);
         ASSERT_FALSE(cgminer_config_is_loaded());

@@ -191,6 +191,7 @@ int cgminer_fans(int mode, uint8_t speed) {
             return 0;
         g_config.fan_ctrl = true;
         g_config.fan_pwm = speed < kManualFanMinimum ? kManualFanMinimum : speed;
+        g_config.fan_pwm_negative = false;
         g_changed = true;
         return 1;
     }
@@ -277,6 +278,7 @@ int cgminer_autotuner(bool stage1, bool stage2, bool stage3, int32_t stage3_inte
     // Compared in full with the 8-bit field, stored as its low 8 bits.
     if (hashrate_deviation != static_cast<int32_t>(g_config.autodownscale_prec)) {
         g_config.autodownscale_prec = static_cast<uint8_t>(hashrate_deviation);
+        g_config.autodownscale_prec_negative = false;
         g_changed = true;
         stored = 1;
     }
