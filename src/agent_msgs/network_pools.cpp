@@ -81,6 +81,13 @@ int apply_pool(int slot, json_t *pool) {
         LOG_ERROR("Failed to parse pool params - %s\n", error.text);
         return -1;
     }
+    // Kept whole or refused: a cut worker name is another (or no) payout address.
+    for (const char *text : {url, worker, password ? password : ""}) {
+        if (strlen(text) > kMinerPoolTextMax) {
+            LOG_ERROR("Failed to parse pool params - %s\n", "String too long");
+            return -1;
+        }
+    }
     return cgminer_pool(slot, url, worker, password);
 }
 

@@ -61,7 +61,7 @@ uint16_t u16_from_text(const char *text) {
     return static_cast<uint16_t>(text_to_int(text));
 }
 
-int parse_pools(json_t *pools, miner_config *config, miner_pools_as_read *as_read) {
+int parse_pools(json_t *pools, miner_config *config) {
     config->pool_count = 0;
     if (!json_is_array(pools)) {
         LOG_ERROR("Pools parsing failed, pools must be an array\n");
@@ -77,12 +77,12 @@ int parse_pools(json_t *pools, miner_config *config, miner_pools_as_read *as_rea
             LOG_WARN("Failed to parse pool params:\n%s\n", text ? text.get() : "");
             continue;
         }
-        if (as_read)
-            (*as_read)[static_cast<size_t>(config->pool_count)] = {url, user, pass};
         miner_pool &slot = config->pools[config->pool_count++];
         copy_cut(slot.url, url);
         copy_cut(slot.user, user);
         copy_cut(slot.pass, pass);
+        slot.cut = strlen(url) > kMinerPoolTextMax || strlen(user) > kMinerPoolTextMax ||
+                   strlen(pass) > kMinerPoolTextMax;
     }
     return 0;
 }
@@ -279,7 +279,7 @@ int parse_misc_settings(json_t *root, miner_config *config) {
 }
 
 // Local name kept for the miner file; the agent file has its own parse_config.
-int parse_config(json_t *root, miner_config *config, miner_pools_as_read *as_read) {
+int parse_config(json_t *root, miner_config *config) {
     assert(root && config);
     if (!json_is_object(root)) {
         LOG_ERROR("Root element must be an object\n");
@@ -287,10 +287,8 @@ int parse_config(json_t *root, miner_config *config, miner_pools_as_read *as_rea
     }
     // Whole record, text tails included: pool slots are compared byte for byte.
     memset(config, 0, sizeof *config);
-    if (as_read)
-        *as_read = {};
     if (json_t *pools = json_object_get(root, "pools")) {
-        if (parse_pools(pools, config, as_read) != 0)
+        if (parse_pools(pools, config) != 0)
             return -1;
     }
     using section_parser = int (*)(json_t *, miner_config *);
@@ -344,19 +342,7 @@ int set_true(json_t *section, const char *key) {
     return json_object_set_new(section, key, json_true());
 }
 
-// The text to write for a pool field: the text as read while the field still
-// holds its cut (a setter that changed the value stored something else).
-template <size_t N>
-const char *pool_text(const char (&field)[N], const std::string *as_read) {
-    if (as_read == nullptr || as_read->size() < N)
-        return field;  // never cut: the field is the whole text
-    char cut[N];
-    copy_cut(cut, as_read->c_str());
-    return strcmp(cut, field) == 0 ? as_read->c_str() : field;
-}
-
-int build_pools_array(json_t *pools, const miner_config *config,
-                      const miner_pools_as_read *as_read) {
+int build_pools_array(json_t *pools, const miner_config *config) {
     if (!json_is_array(pools)) {
         LOG_ERROR("Pools must be a json array object\n");
         return -1;
@@ -364,10 +350,8 @@ int build_pools_array(json_t *pools, const miner_config *config,
     const int count = config->pool_count < kMinerPoolSlots ? config->pool_count : kMinerPoolSlots;
     for (int i = 0; i < count; ++i) {
         const miner_pool &p = config->pools[i];
-        const miner_pool_texts *read = as_read ? &(*as_read)[static_cast<size_t>(i)] : nullptr;
-        json_t *item = json_pack("{ss,ss,ss}", "url", pool_text(p.url, read ? &read->url : nullptr),
-                                 "user", pool_text(p.user, read ? &read->user : nullptr), "pass",
-                                 pool_text(p.pass, read ? &read->pass : nullptr));
+        json_t *item =
+            p.cut ? nullptr : json_pack("{ss,ss,ss}", "url", p.url, "user", p.user, "pass", p.pass);
         if (item == nullptr || json_array_append_new(pools, item) != 0) {
             LOG_ERROR("Failed to compose pool #%d\n", i + 1);
             return -1;
@@ -537,23 +521,22 @@ std::string miner_config_fixup(std::string_view dump) {
 
 }  // namespace
 
-int miner_config_parse(json_t *root, miner_config *config, miner_pools_as_read *as_read) {
-    return parse_config(root, config, as_read);
+int miner_config_parse(json_t *root, miner_config *config) {
+    return parse_config(root, config);
 }
 
-int miner_config_load(const char *path, miner_config *config, miner_pools_as_read *as_read) {
+int miner_config_load(const char *path, miner_config *config) {
     assert(path && config);
     json_ptr root = load_json_file(path, miner_config_file_lock);
     if (!root)
         return -1;
-    return parse_config(root.get(), config, as_read);
+    return parse_config(root.get(), config);
 }
 
-int miner_config_compose(json_t *root, const miner_config *config,
-                         const miner_pools_as_read *as_read) {
+int miner_config_compose(json_t *root, const miner_config *config) {
     assert(root && config);
     json_ptr pools(json_array());
-    if (!pools || build_pools_array(pools.get(), config, as_read) != 0)
+    if (!pools || build_pools_array(pools.get(), config) != 0)
         return -1;
     json_object_set_new(root, "pools", pools.release());
 
@@ -570,11 +553,10 @@ int miner_config_compose(json_t *root, const miner_config *config,
     return 0;
 }
 
-bool miner_config_format(const miner_config *config, std::string *out,
-                         const miner_pools_as_read *as_read) {
+bool miner_config_format(const miner_config *config, std::string *out) {
     assert(config && out);
     json_ptr root(json_object());
-    if (!root || miner_config_compose(root.get(), config, as_read) != 0)
+    if (!root || miner_config_compose(root.get(), config) != 0)
         return false;
     c_str_ptr dump(json_dumps(root.get(), JSON_INDENT(2)));
     if (!dump)
@@ -585,19 +567,17 @@ bool miner_config_format(const miner_config *config, std::string *out,
 
 namespace {
 
-int miner_config_write(const char *path, const miner_config *config,
-                       const miner_pools_as_read *as_read) {
+int miner_config_write(const char *path, const miner_config *config) {
     std::string text;
-    if (!miner_config_format(config, &text, as_read))
+    if (!miner_config_format(config, &text))
         return -1;
     return save_config_file(path, text);
 }
 
 }  // namespace
 
-int miner_config_save(const char *path, const miner_config *config,
-                      const miner_pools_as_read *as_read) {
+int miner_config_save(const char *path, const miner_config *config) {
     assert(path && config);
     std::lock_guard lock(miner_config_file_lock);
-    return miner_config_write(path, config, as_read);
+    return miner_config_write(path, config);
 }

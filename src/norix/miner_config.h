@@ -3,8 +3,8 @@
 
 #include <jansson.h>
 
-#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -13,21 +13,17 @@ inline constexpr int kMinerPoolSlots = 3;
 inline constexpr int kMinerChains = 3;
 inline constexpr int kMinerChainChips = 63;
 
-struct miner_pool {
-    char url[512];
-    char user[50];
-    char pass[50];
-};
+// Pool texts are kept whole up to this many bytes each.
+inline constexpr size_t kMinerPoolTextMax = 1023;
 
-// A pool's texts exactly as the file held them, before the cuts of miner_pool.
-// The writer puts a text back whole while its field still holds that cut, so a
-// worker name or URL longer than the field survives a save of other settings.
-struct miner_pool_texts {
-    std::string url;
-    std::string user;
-    std::string pass;
+struct miner_pool {
+    char url[kMinerPoolTextMax + 1];
+    char user[kMinerPoolTextMax + 1];
+    char pass[kMinerPoolTextMax + 1];
+    // The file held a longer text than a field keeps: the slot is never written
+    // back or shown cut (a save fails until a request replaces the slot).
+    bool cut;
 };
-using miner_pools_as_read = std::array<miner_pool_texts, kMinerPoolSlots>;
 
 // Plain value record, copied and compared as a whole: the reader zero-fills it
 // before parsing, so the bytes after each text's terminator are zero too.
@@ -96,9 +92,7 @@ extern std::atomic<bool> miner_config_saving;
 // Reads the file into config. 0, or -1 (file missing / not JSON / root not an
 // object: config untouched; a failing section: config partly filled, zeros from
 // that section on).
-// as_read, when given, receives the pool texts of the filled slots uncut.
-int miner_config_load(const char *path, miner_config *config,
-                      miner_pools_as_read *as_read = nullptr);
+int miner_config_load(const char *path, miner_config *config);
 
 // A number held in a string, read as the miner reads it: an optional sign and
 // the leading digits (anything after them ignored, none gives 0), saturated to
@@ -106,20 +100,15 @@ int miner_config_load(const char *path, miner_config *config,
 int32_t miner_config_text_to_int(const char *text);
 
 // Parses an already loaded JSON value into config, with the rules of the load.
-int miner_config_parse(json_t *root, miner_config *config, miner_pools_as_read *as_read = nullptr);
+int miner_config_parse(json_t *root, miner_config *config);
 
 // Writes config to path atomically (temporary file, fsync, rename, fsync of the
 // directory) under miner_config_file_lock. 0, or -1 with the old file intact.
-// With as_read (the texts of the load), a pool text whose field still holds the
-// cut of the text as read is written as read.
-int miner_config_save(const char *path, const miner_config *config,
-                      const miner_pools_as_read *as_read = nullptr);
+int miner_config_save(const char *path, const miner_config *config);
 
 // Builds the file's JSON object for config into root, keys in file order. 0 or -1.
-int miner_config_compose(json_t *root, const miner_config *config,
-                         const miner_pools_as_read *as_read = nullptr);
+int miner_config_compose(json_t *root, const miner_config *config);
 
 // The exact text the save writes for config (no indentation, string members as
 // "key" : "value"). Returns false when the record cannot be composed.
-bool miner_config_format(const miner_config *config, std::string *out,
-                         const miner_pools_as_read *as_read = nullptr);
+bool miner_config_format(const miner_config *config, std::string *out);

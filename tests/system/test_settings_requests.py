@@ -21,6 +21,7 @@ ABSENT = object()  # a key the written file must not hold
 POOL0 = {"stratum_url": "stratum+tcp://pool0.example:3333",
          "worker": "worker.0", "password": "x"}
 LONG_URL = "stratum+tcp://" + "p" * 600
+PAYOUT = "bc1q" + "x" * 58  # a payout address as the worker name
 
 
 def file_pool(url="", user="", password=""):
@@ -89,9 +90,14 @@ SETTINGS_ROWS = [
     ({"type": "config_pools", "main": POOL0, "other": 5},
      {"pools": [FILE_POOL0, file_pool(), file_pool()]}, 0),
     ({"type": "config_pools", "main": POOL0}, None, 0),
+    # Whole texts, kept by the saves of the rows after them.
     ({"type": "config_pools", "main": POOL0,
-      "reserved": {"stratum_url": LONG_URL, "worker": "w" * 80}},
-     {"pools": [FILE_POOL0, file_pool(LONG_URL[:511], "w" * 49),
+      "reserved": {"stratum_url": LONG_URL, "worker": PAYOUT + ".rig1"}},
+     {"pools": [FILE_POOL0, file_pool(LONG_URL, PAYOUT + ".rig1"),
+                file_pool()]}, 0),
+    ({"type": "config_pools", "main": POOL0,
+      "reserved": {"stratum_url": LONG_URL, "worker": PAYOUT + ".rig2"}},
+     {"pools": [FILE_POOL0, file_pool(LONG_URL, PAYOUT + ".rig2"),
                 file_pool()]}, 0),
     ({"type": "config_perf", "perf": USER},
      {"bitmain-freq": "700", "bitmain-voltage": "900"}, 0),
@@ -199,6 +205,7 @@ BAD_ROWS = [
     ({"type": POOLS, "main": POOL0, "reserved": {"stratum_url": "u"}},
      POOL_LINE),
     ({"type": POOLS, "main": dict(POOL0, password=5)}, POOL_LINE),
+    ({"type": POOLS, "main": dict(POOL0, worker="w" * 1024)}, POOL_LINE),
     ({"type": NET, "mode": "static", "ip": 5}, NET_LINE),
     ({k: v for k, v in STATIC.items() if k != "dnsservers"},
      r"ERROR: Static network mode requires ALL parameters!$"),

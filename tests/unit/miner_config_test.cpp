@@ -130,13 +130,14 @@ TEST(MinerConfigRead, Pools) {
     EXPECT_TRUE(has(object.err, "Pools parsing failed, pools must be an array\n"));
     EXPECT_TRUE(filled_with(object.cfg, 0)) << "nothing else is parsed";
 
-    // Long texts are cut and terminated.
-    const std::string url(2000, 'u'), user(60, 'w'), pass(60, 'p'), groups(10000, 'g');
-    auto r = parse("{\"pools\": [" + pool_json(url, user, pass) + "], \"api-allow\": \"" + groups +
-                   "\"}");
-    EXPECT_EQ(std::string(r.cfg.pools[0].url), url.substr(0, 511));
-    EXPECT_EQ(std::string(r.cfg.pools[0].user), user.substr(0, 49));
-    EXPECT_EQ(std::string(r.cfg.pools[0].pass), pass.substr(0, 49));
+    // Pool texts are kept whole up to 1023 bytes; a longer one is cut, the slot marked.
+    const std::string url(1024, 'u'), user(67, 'w'), pass(60, 'p'), groups(10000, 'g');
+    auto r = parse("{\"pools\": [" + pool_json(url, user, pass) + ", " +
+                   pool_json(url.substr(1), user, pass) + "], \"api-allow\": \"" + groups + "\"}");
+    EXPECT_EQ(std::string(r.cfg.pools[0].url), url.substr(0, 1023));
+    EXPECT_EQ(std::string(r.cfg.pools[0].user), user);
+    EXPECT_EQ(std::string(r.cfg.pools[0].pass), pass);
+    EXPECT_TRUE(r.cfg.pools[0].cut && !r.cfg.pools[1].cut);
     EXPECT_EQ(std::string(r.cfg.api_allow), groups.substr(0, 255));
 }
 
@@ -213,8 +214,8 @@ TEST(MinerConfigRead, ChipFrequencyList) {
 miner_config sample() {
     miner_config c = defaults();
     c.pool_count = 2;
-    c.pools[0] = {"stratum+tcp://a.example:3333", "w1", "x"};
-    c.pools[1] = {"stratum+tcp://b.example:443", "w2", "y"};
+    c.pools[0] = {"stratum+tcp://a.example:3333", "w1", "x", false};
+    c.pools[1] = {"stratum+tcp://b.example:443", "w2", "y", false};
     c.api_network = false;
     c.fan_ctrl = c.silentstart = c.asicboost = c.autodownscale = c.autodownscale_reboot = true;
     c.autodownscale_watch = c.autodownscale_watchtimer = true;
@@ -384,10 +385,15 @@ TEST_F(MinerConfigFile, SavesAreWholeAndFailedSavesKeepTheOldFile) {
 
     miner_config c = sample();
     c.pool_count = 3;
-    strcpy(c.pools[2].pass, "\xff\xfe");  // not UTF-8: the pool cannot be composed
-    std::string err = errors_of([&] { EXPECT_EQ(miner_config_save(file_.c_str(), &c), -1); });
-    EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #3\n")) << err;
-    EXPECT_EQ(slurp(file_), saved);
+    std::string err;
+    // Not UTF-8, or a text the reader had to cut: the pool cannot be written.
+    for (const miner_pool &pool :
+         {miner_pool{"u", "w", "\xff\xfe", false}, miner_pool{"u", "w", "p", true}}) {
+        c.pools[2] = pool;
+        err = errors_of([&] { EXPECT_EQ(miner_config_save(file_.c_str(), &c), -1); });
+        EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #3\n")) << err;
+        EXPECT_EQ(slurp(file_), saved);
+    }
 
     c.pool_count = 2;
     const std::string missing_dir = dir_ + "/nope/bmminer.conf";

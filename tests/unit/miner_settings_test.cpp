@@ -167,7 +167,7 @@ TEST_F(SettingsEdit, ManualFanSpeedIsNeverBelowTwentyPercent) {
 }
 
 // One edit, step by step: a slot is replaced or the next one appended, any other
-// id refused with its line; texts are cut to the slot and compared whole.
+// id refused with its line; texts are kept and compared whole.
 TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
     const std::string long_url(600, 'u');
     const struct {
@@ -186,7 +186,7 @@ TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
         {1, "stratum+tcp://b:3333", "", 0, 2, true},  // an absent password is empty
         {0, "stratum+tcp://a:3333", "pa", 1, 2, true},
         {2, long_url, "pc", 1, 3, true},
-        {2, long_url + "tail", "pc", 0, 3, true},  // the same after the cut
+        {2, long_url + "tail", "pc", 1, 3, true},
         {2, "short", "pc", 1, 3, true},
         {2, "short", "pc", 0, 3, true},  // no leftovers of the longer text
         {3, "u", "p", -1, 3, true, "Invalid poolid - 3, it should be less than 3\n"},
@@ -209,14 +209,21 @@ TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
     miner_pool slot;
     memset(&slot, 0x5A, sizeof slot);
     pool_cfg_fill(&slot, long_url.c_str(), "w", "pass");
-    EXPECT_EQ(std::string(slot.url), long_url.substr(0, 511));
-    EXPECT_EQ(slot.pass[49], '\0') << "bytes after the text are zero too";
+    EXPECT_EQ(std::string(slot.url), long_url);
+    EXPECT_EQ(slot.pass[kMinerPoolTextMax], '\0') << "bytes after the text are zero too";
+}
+
+// Compares with the expected JSON text, member order included.
+void expect_json(const json_ptr &got, const char *expected) {
+    json_ptr want(json_loads(expected, JSON_DECODE_ANY, nullptr));
+    ASSERT_TRUE(want) << expected;
+    EXPECT_EQ(json_text(got.get()), json_text(want.get()));
 }
 
 // What the save would write for the open edit: each pool's url, user and pass.
 std::vector<std::vector<std::string>> pools_written() {
     std::string text;
-    EXPECT_TRUE(miner_config_format(cgminer_config_get(), &text, cgminer_config_texts()));
+    EXPECT_TRUE(miner_config_format(cgminer_config_get(), &text));
     json_ptr root(json_loads(text.c_str(), 0, nullptr));
     std::vector<std::vector<std::string>> pools;
     size_t i;
@@ -229,43 +236,29 @@ std::vector<std::vector<std::string>> pools_written() {
     return pools;
 }
 
-// A text longer than its field is written back as read until a request stores a
-// different value in that field; what a request stores keeps the field's cut.
-TEST_F(SettingsEdit, PoolTextsLongerThanTheirFieldsSurviveOtherChanges) {
-    const std::string user(62, 'W');  // a payout address as the worker name
-    // 600 bytes, an 'é' across the field's 511-byte limit.
-    const std::string url =
-        "stratum+tcp://" + std::string(496, 'h') + "\u00e9" + std::string(88, 'p');
-    const std::string url_cut = url.substr(0, 510), user_cut = user.substr(0, 49);
-    const std::string other_url = "stratum+tcp://" + std::string(496, 'g') + "\u00e9" + "/x";
-    json_ptr file(json_pack("{s[{ss,ss,ss}]}", "pools", "url", url.c_str(), "user", user.c_str(),
+// A payout address as the worker name: the file's texts are kept whole, shown
+// whole, written back whole, and a worker that differs only at its end is a change.
+TEST_F(SettingsEdit, PoolTextsAreKeptWhole) {
+    const std::string address(62, 'W'), rig1 = address + ".rig1", rig2 = address + ".rig2";
+    const std::string url = "stratum+tcp://" + std::string(586, 'h');
+    json_ptr file(json_pack("{s[{ss,ss,ss}]}", "pools", "url", url.c_str(), "user", rig1.c_str(),
                             "pass", "x"));
     miner_config cfg;
-    miner_pools_as_read texts;
-    ASSERT_EQ(miner_config_parse(file.get(), &cfg, &texts), 0);
-    struct Case {
+    ASSERT_EQ(miner_config_parse(file.get(), &cfg), 0);
+    const std::string shown = R"({"main": {"stratum_url": ")" + url + R"(", "worker": ")" + rig1 +
+                              R"(", "password": "x"}})";
+    expect_json(compose_pools(&cfg), shown.c_str());
+    const struct {
         std::function<int()> request;
         int rc;
         std::vector<std::string> written;
-    };
-    const Case cases[] = {
-        {[] { return cgminer_fans(1, 80); }, 1, {url, user, "x"}},
-        // The texts the service was shown: nothing changes.
-        {[&] { return cgminer_pool(0, url_cut.c_str(), user_cut.c_str(), "x"); },
-         0,
-         {url, user, "x"}},
-        {[&] { return cgminer_pool(0, "stratum+tcp://new:3333", user_cut.c_str(), "x"); },
-         1,
-         {"stratum+tcp://new:3333", user, "x"}},
-        {[&] { return cgminer_pool(0, url.c_str(), std::string(62, 'V').c_str(), "x"); },
-         1,
-         {url, std::string(49, 'V'), "x"}},
-        {[&] { return cgminer_pool(0, other_url.c_str(), user.c_str(), "x"); },
-         1,
-         {other_url.substr(0, 510), user, "x"}},
+    } cases[] = {
+        {[] { return cgminer_fans(1, 80); }, 1, {url, rig1, "x"}},
+        {[&] { return cgminer_pool(0, url.c_str(), rig1.c_str(), "x"); }, 0, {url, rig1, "x"}},
+        {[&] { return cgminer_pool(0, url.c_str(), rig2.c_str(), "x"); }, 1, {url, rig2, "x"}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        cgminer_config_open(&cfg, &texts);
+        cgminer_config_open(&cfg);
         EXPECT_EQ(cases[i].request(), cases[i].rc) << "case " << i;
         EXPECT_EQ(pools_written(), std::vector<std::vector<std::string>>{cases[i].written})
             << "case " << i;
@@ -332,13 +325,6 @@ TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
     cgminer_config_open(&base_);
 }
 
-// Compares with the expected JSON text, member order included.
-void expect_json(const json_ptr &got, const char *expected) {
-    json_ptr want(json_loads(expected, JSON_DECODE_ANY, nullptr));
-    ASSERT_TRUE(want) << expected;
-    EXPECT_EQ(json_text(got.get()), json_text(want.get()));
-}
-
 TEST(ProfileTable, NamesMatchByPrefixAndRowZeroIsTheFallback) {
     EXPECT_STREQ(profile_id_to_profile(12), "profile_16_5");
     EXPECT_STREQ(profile_id_to_profile(16), "profile_user");
@@ -383,8 +369,8 @@ TEST(Document, PartsFollowTheRecord) {
         // Only configured pools are members.
         {[](auto &c) {
              c.pool_count = 1;
-             c.pools[0] = {"stratum+tcp://a:3333", "wa", "pa"};
-             c.pools[1] = {"stratum+tcp://b:3333", "wb", ""};
+             c.pools[0] = {"stratum+tcp://a:3333", "wa", "pa", false};
+             c.pools[1] = {"stratum+tcp://b:3333", "wb", "", false};
          },
          compose_pools,
          R"({"main": {"stratum_url": "stratum+tcp://a:3333", "worker": "wa", "password": "pa"}})"},
@@ -410,19 +396,20 @@ TEST(Document, PartsFollowTheRecord) {
     }
 }
 
-// A pool that cannot be composed is logged and skipped; its name is not reused.
+// A pool that cannot be composed, or whose texts the reader had to cut, is logged
+// and skipped; its name is not reused.
 TEST(Document, BadPoolsAndChainsAreLogged) {
     miner_config cfg = typical();
-    cfg.pools[0] = {"stratum+tcp://a:3333", "wa", "pa"};
-    cfg.pools[1] = {"stratum+tcp://b:3333", "w\xC3", ""};  // cut inside a character
-    cfg.pools[2] = {"stratum+tcp://c:3333", "wc", "pc"};
+    cfg.pools[0] = {"stratum+tcp://a:3333", "wa", "pa", true};
+    cfg.pools[1] = {"stratum+tcp://b:3333", "w\xC3", "", false};  // cut inside a character
+    cfg.pools[2] = {"stratum+tcp://c:3333", "wc", "pc", false};
     cfg.pool_count = 3;
     testing::internal::CaptureStderr();
     json_ptr pools = compose_pools(&cfg);
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #1\n")) << err;
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #2\n")) << err;
     expect_json(pools, R"({
-        "main": {"stratum_url": "stratum+tcp://a:3333", "worker": "wa", "password": "pa"},
         "reserved2": {"stratum_url": "stratum+tcp://c:3333", "worker": "wc", "password": "pc"}
     })");
     for (int chain : {5, 9}) {

@@ -61,6 +61,8 @@ json_t *watchdog_value(int32_t value) {
 
 json_ptr compose_pool(const miner_pool *pool) {
     assert(pool);
+    if (pool->cut)
+        return nullptr;  // never shown cut: the service would send the cut text back
     return json_ptr(json_pack("{ss,ss,ss}", "stratum_url", pool->url, "worker", pool->user,
                               "password", pool->pass));
 }
@@ -73,7 +75,7 @@ json_ptr compose_pools(const miner_config *cfg) {
         return nullptr;
     for (int i = 0; i < kMinerPoolSlots && i < cfg->pool_count; ++i) {
         json_ptr pool = compose_pool(&cfg->pools[i]);
-        // Text cut inside a multi-byte character is not valid JSON text.
+        // Text that is not valid UTF-8, or a slot the reader had to cut.
         if (!pool || json_object_set_new(pools.get(), keys[i], pool.release()) != 0)
             LOG_ERROR("Failed to compose pool #%d\n", i + 1);
     }

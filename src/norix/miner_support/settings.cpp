@@ -29,12 +29,6 @@ bool g_loaded = false;
 bool g_changed = false;
 settings_written_hook g_written_hook = nullptr;
 
-// Left allocated for good: nothing is destroyed at exit under a live thread.
-miner_pools_as_read &texts_as_read() {
-    static auto *texts = new miner_pools_as_read();
-    return *texts;
-}
-
 bool edit_open() {
     if (!g_loaded) {
         LOG_ERROR("Miner config is not loaded!\n");
@@ -71,19 +65,17 @@ uint16_t volts_to_record(double volts) {
 int cgminer_config_load() {
     miner_config loaded;
     memset(&loaded, 0, sizeof loaded);
-    miner_pools_as_read as_read;
-    if (miner_config_load(paths::kMinerConfig, &loaded, &as_read) != 0) {
+    if (miner_config_load(paths::kMinerConfig, &loaded) != 0) {
         LOG_ERROR("Failed to load cgminer config from %s\n", paths::kMinerConfig);
         return -1;
     }
-    cgminer_config_open(&loaded, &as_read);
+    cgminer_config_open(&loaded);
     return 0;
 }
 
-void cgminer_config_open(const miner_config *cfg, const miner_pools_as_read *as_read) {
+void cgminer_config_open(const miner_config *cfg) {
     assert(cfg);
     memcpy(&g_config, cfg, sizeof g_config);
-    texts_as_read() = as_read ? *as_read : miner_pools_as_read{};
     g_loaded = true;
     g_changed = false;
 }
@@ -92,7 +84,7 @@ int cgminer_config_save() {
     int result = 0;
     if (g_changed) {
         miner_config_saving = true;
-        if (miner_config_save(paths::kMinerConfig, &g_config, &texts_as_read()) != 0) {
+        if (miner_config_save(paths::kMinerConfig, &g_config) != 0) {
             LOG_ERROR("Failed to save config file to %s\n", paths::kMinerConfig);
             result = -1;
         } else {
@@ -102,7 +94,6 @@ int cgminer_config_save() {
         miner_config_saving = false;
     }
     memset(&g_config, 0, sizeof g_config);
-    texts_as_read() = {};
     g_loaded = false;
     g_changed = false;
     return result;
@@ -133,10 +124,6 @@ bool cgminer_config_is_changed() {
 
 const miner_config *cgminer_config_get() {
     return &g_config;
-}
-
-const miner_pools_as_read *cgminer_config_texts() {
-    return &texts_as_read();
 }
 
 void pool_cfg_fill(miner_pool *pc, const char *url, const char *worker, const char *password) {

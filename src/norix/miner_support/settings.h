@@ -12,9 +12,8 @@
 // Loads /config/bmminer.conf and opens the edit, loaded and unchanged. 0, or -1
 // (logged) with the edit as it was.
 int cgminer_config_load();
-// Opens the edit on a record that was just read from the miner file, with the
-// pool texts as read (none: every pool text is written as the record holds it).
-void cgminer_config_open(const miner_config *cfg, const miner_pools_as_read *as_read = nullptr);
+// Opens the edit on a record that was just read from the miner file.
+void cgminer_config_open(const miner_config *cfg);
 // Closes the edit: writes the record when a setter changed it, marking the write
 // as the agent's own for the configuration watch (during the write and one second
 // after). 1 written, 0 nothing changed, -1 the write failed (logged). The edit is
@@ -35,11 +34,10 @@ bool cgminer_config_is_loaded();
 bool cgminer_config_is_changed();
 // The edited record (zero-filled while no edit is open).
 const miner_config *cgminer_config_get();
-// The pool texts as read for the open edit; the save hands them to the writer.
-const miner_pools_as_read *cgminer_config_texts();
 
 // Fills a pool slot from scratch (zeros first, so equal texts compare equal
-// byte for byte); texts are cut to the slot. password may be null (empty).
+// byte for byte); texts longer than kMinerPoolTextMax are cut (the handlers refuse
+// them first). password may be null (empty).
 void pool_cfg_fill(miner_pool *pc, const char *url, const char *worker, const char *password);
 
 // Setters: -1 (no open edit, or an argument out of range: logged), 0 (the value was
