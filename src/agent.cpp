@@ -88,7 +88,9 @@ void create_lws_context() {
     info.pvo = &pvo;
     info.gid = -1;
     info.uid = -1;
-    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    // Only the device CA: without the second option the library also trusts every CA
+    // of the system's store.
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_DISABLE_OS_CA_CERTS;
     info.timeout_secs = 60;
     info.retry_and_idle_policy = &idle_policy;
     info.client_ssl_ca_filepath = paths::kCaFile;

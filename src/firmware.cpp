@@ -110,22 +110,33 @@ int download_update(const char *url, const char *package_path) {
         return -1;
     }
     CURL *h = curl.get();
-    api->easy_setopt(h, CURLOPT_URL, url);
-    api->easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    api->easy_setopt(h, CURLOPT_WRITEDATA, file.get());
-    api->easy_setopt(h, CURLOPT_CAINFO, paths::kCaFile);
+    // Every option counts: a library that refuses one would run the transfer open.
+    CURLcode code = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (code == CURLE_OK)
+            code = api->easy_setopt(h, option, value);
+    };
+    set(CURLOPT_URL, url);
+    set(CURLOPT_FAILONERROR, 1L);
+    set(CURLOPT_WRITEDATA, file.get());
+    // Only the device CA: libcurl would also trust every CA of its default directory,
+    // the system's store.
+    set(CURLOPT_CAINFO, paths::kCaFile);
+    set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     // The package is run as root: only a server verified against the CA file may
     // deliver it, so no plain HTTP (nor any other scheme). Redirects stay unfollowed.
-    api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    set(CURLOPT_PROTOCOLS_STR, "https");
     // No overall limit, but a server that stops sending must not keep the miner
     // stopped for good.
-    api->easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    api->easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
     // Other threads run: no signals from the library.
-    api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_NOSIGNAL, 1L);
 
-    LOG_INFO("Downloading firmware update\n");
-    CURLcode code = api->easy_perform(h);
+    if (code == CURLE_OK) {
+        LOG_INFO("Downloading firmware update\n");
+        code = api->easy_perform(h);
+    }
     if (code != CURLE_OK)
         LOG_ERROR("Failed to download firmware update, code: %d\n", static_cast<int>(code));
     curl.reset();

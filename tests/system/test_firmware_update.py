@@ -35,8 +35,8 @@ def package(name, text, mode=0o755):
 def updater(board, certs, service_host):  # noqa: F811
     servers = []
 
-    def start(binary=None, hidden=()):
-        b = board(binary=binary, hidden=hidden)
+    def start(binary=None, hidden=(), sandbox=None):
+        b = board(binary=binary, hidden=hidden, sandbox=sandbox)
         srv = FileServer({"device": (certs["server_cert"], certs["server_key"]),
                           "other": (certs["other_cert"], certs["other_key"]),
                           "plain": None}, netns=b.sb.netns_fd_path).start()
@@ -95,29 +95,33 @@ def test_update_applies_the_package_and_restarts_the_agent(updater):
 # libcurl of the board's library directory (/usr/lib/<multiarch>/).
 LIBCURL = "/usr/lib/*/libcurl.so.4"
 
-# (URL path, listener, the error line that names the failure, libcurl missing)
+# (URL path, listener, the error line that names the failure, board options)
 FAILURES = [
-    ("/missing", "device", r"Failed to download firmware update, code: 22$", False),
-    ("/moved", "device", r"Failed to extract firmware update, code: \d+$", False),
-    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$", False),
+    ("/missing", "device", r"Failed to download firmware update, code: 22$", {}),
+    ("/moved", "device", r"Failed to extract firmware update, code: \d+$", {}),
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$", {}),
+    # Only the device CA counts, whatever the system's CA store holds.
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$",
+     {"sandbox": {"system_ca": "other_ca_cert"}}),
     # Plain HTTP would deliver a package nobody verified.
-    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$", False),
+    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$", {}),
     ("/no-script.tar.gz", "device", "Failed to apply firmware update, check "
-     "/var/log/firmware_update.log for details$", False),
-    ("/failing.tar.gz", "device", "Failed to apply firmware update", False),
+     "/var/log/firmware_update.log for details$", {}),
+    ("/failing.tar.gz", "device", "Failed to apply firmware update", {}),
     # The daemon runs without libcurl until a download needs it.
     ("/fw.tar.gz", "device", r"Failed to load libcurl\.so\.4: .*libcurl\.so\.4.*$",
-     True),
+     {"hidden": [LIBCURL]}),
 ]
 
 
 @pytest.mark.parametrize(
-    "path,listener,error,no_curl", FAILURES,
-    ids=[f"{f[0].strip('/')}-{f[1]}" + ("-no-libcurl" if f[3] else "")
-         for f in FAILURES])
+    "path,listener,error,options", FAILURES,
+    ids=[f"{f[0].strip('/')}-{f[1]}" + "".join(
+        {"hidden": "-no-libcurl", "sandbox": "-system-ca"}[k] for k in f[3])
+        for f in FAILURES])
 def test_failed_update_ends_the_process_with_the_miner_stopped(
-        updater, path, listener, error, no_curl):
-    b = updater(hidden=[LIBCURL] if no_curl else [])
+        updater, path, listener, error, options):
+    b = updater(**options)
     start = update(b, b.url(path, listener))
     assert_ended(b, 1)
     b.agent.wait_for_line(r"ERROR: " + error, 0)
@@ -127,7 +131,8 @@ def test_failed_update_ends_the_process_with_the_miner_stopped(
     if path == "/failing.tar.gz":
         assert b.sb.read_text("/var/log/firmware_update.log") == \
             "installing firmware\nbad image\n"
-    if no_curl:
+    # Nothing is fetched from a server that was not verified.
+    if listener != "device" or options:
         assert not b.files.requests()
 
 
