@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent.h"
 #include "common/curl_library.h"
 #include "common/paths.h"
 #include "common/spawn.h"
@@ -64,7 +65,12 @@ int update_steps(const char *url, const char *dir, const char *package) {
     if (extract_update(package, dir) != 0)
         return -1;
     report_progress(60);
-    if (apply_update(dir) != 0)
+    // The package's script may take the link down for long; the daemon must not end
+    // under it.
+    agent_set_update_running(true);
+    const int applied = apply_update(dir);
+    agent_set_update_running(false);
+    if (applied != 0)
         return -1;
     report_progress(100);
     LOG_INFO("Firmware updated successfully\n");
@@ -120,8 +126,8 @@ bool remove_contents(unique_fd dir) {
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..")
             continue;
-        unique_fd sub(openat(dirfd(d.get()), entry->d_name,
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        unique_fd sub(
+            openat(dirfd(d.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         const bool is_dir = static_cast<bool>(sub);
         if (is_dir && !remove_contents(std::move(sub)))
             ok = false;
@@ -272,8 +278,8 @@ int firmware_remove_leftovers() {
         if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
             continue;
         // Only a directory of ours, as mkdtemp makes it; never one through a link.
-        unique_fd fd(openat(dirfd(d.get()), entry->d_name,
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        unique_fd fd(
+            openat(dirfd(d.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
         if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() ||
             (st.st_mode & 07777) != S_IRWXU)

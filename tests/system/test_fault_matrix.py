@@ -24,7 +24,8 @@ from typing import Callable, Optional
 import pytest
 
 from board_driver import Board
-from conftest import AUTHENTICATED, AgentProcess, agent_file, built, fill_config
+from conftest import (AUTHENTICATED, SANITIZER, AgentProcess, agent_file,
+                      built, fill_config)
 from miner_support_driver import (miner_events, miner_file, miners_alive,
                                   wait_until)
 from test_link import (RECONNECT, faketime_env, open_descriptors,
@@ -383,10 +384,40 @@ def download(r, trickle=None):
     time.sleep(0.5)
 
 
+SIGTERMS = 50
+
+
 def sigterm_during_download(r):
-    download(r)
-    r.agent.signal(signal.SIGTERM)
-    r.stopped = time.monotonic()
+    """Stops while a download runs at full speed (TLS records in flight on
+    the update thread as the process exits), then once as a failed update is
+    ending the process (two threads stopping the link at once): each time
+    status 0, "Goodbye!" last. The row checks the last one."""
+    srv = FileServer({"device": (r.certs["server_cert"],
+                                 r.certs["server_key"])},
+                     netns=r.sb.netns_fd_path).start()
+    r.servers.append(srv)
+    with open(r.sb.path("/sim/fw.tar.gz"), "wb") as f:
+        f.truncate(1 << 30)  # sparse: served fast, never complete in time
+    srv.put_file("/fw.tar.gz", r.sb.path("/sim/fw.tar.gz"))
+    for i in range(SIGTERMS + 1):
+        if i:
+            assert r.agent.wait(30) == 0, r.agent.dump()
+            assert_goodbye_last(r.agent)
+            assert not r.agent.matching(SANITIZER.pattern), r.agent.dump()
+            r.agent = r.start_again()
+            r.agent.wait_for_line(AUTHENTICATED, 20)
+        fetched = len(srv.requests())
+        path = "/fw.tar.gz" if i < SIGTERMS else "/missing"
+        assert r.request({"type": "update_firmware", "firmware_ver": "9.9",
+                          "firmware_url": srv.url(path, r.host)}) == \
+            {"type": "update_firmware", "ok": True}
+        if i < SIGTERMS:
+            wait_until(lambda: len(srv.requests()) > fetched, 15,
+                       "the download")
+        else:
+            r.agent.wait_for_line(r"ERROR: Firmware update failed!$", 15)
+        r.agent.signal(signal.SIGTERM)
+        r.stopped = time.monotonic()
 
 
 def usr1_storm(r):
