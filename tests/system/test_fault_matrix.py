@@ -30,6 +30,7 @@ from miner_support_driver import (miner_events, miner_file, miners_alive,
                                   wait_until)
 from test_link import (RECONNECT, faketime_env, open_descriptors,
                        sandbox_socket, sized_message)
+from test_firmware_update import package
 from test_mining import open_writer, reports, wait_reports
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
@@ -234,6 +235,27 @@ def silent_during_download(r):
     # Bytes keep coming, fast enough for the download's stall limit.
     download(r, trickle=0.005)
     silent_for_ten_minutes(r)
+
+
+def silent_while_update_runs(r):
+    # The package's update.sh outlasts the hang limit with the link down; the
+    # daemon waits for it, then ends as a successful update does.
+    srv = FileServer({"device": (r.certs["server_cert"],
+                                 r.certs["server_key"])},
+                     netns=r.sb.netns_fd_path).start()
+    r.servers.append(srv)
+    srv.put("/fw.tar.gz", package(
+        "update.sh", "#!/bin/sh\nwhile [ ! -e /sim/go ]; do sleep 1; done\n"))
+    assert r.request({"type": "update_firmware", "firmware_ver": "9.9",
+                      "firmware_url": srv.url("/fw.tar.gz", r.host)}) == \
+        {"type": "update_firmware", "ok": True}
+    r.agent.wait_for_line(r"INFO: Applying firmware update$", 15)
+    r.svc.refuse_connections()
+    r.svc.drop()
+    time.sleep(720 / r.speed)
+    assert r.agent.returncode is None, r.agent.dump()
+    r.sb.write_text("/sim/go", "")
+    r.agent.wait_for_line(r"INFO: Restarting velmora agent$", 15)
 
 
 # The miner.
@@ -456,6 +478,8 @@ ROWS = [
         speed=20),
     Row("service silent for 10 minutes, a firmware download under way",
         silent_during_download, speed=120, exit=1, miners=0),
+    Row("service silent for 10 minutes while update.sh runs",
+        silent_while_update_runs, speed=120, exit=0, miners=0),
     Row("miner crashes in a loop", crashes_in_a_loop),
     Row("miner ignores SIGINT, its API hangs", only_the_final_stop,
         miner={"ignore_sigint": True, "api_hang": True}),
