@@ -11,7 +11,7 @@ if [ "${1:-}" = --armhf ]; then
 fi
 
 PKGS="build-essential cmake pkg-config clang-format
-libwebsockets-dev libjansson-dev libcurl4-openssl-dev libmbedtls-dev zlib1g-dev
+libwebsockets-dev libjansson-dev libcurl4-openssl-dev libssl-dev libmbedtls-dev zlib1g-dev
 googletest libgtest-dev
 python3 python3-pytest python3-websockets
 openssl psmisc iproute2 util-linux binutils

@@ -10,6 +10,7 @@
 
 #include "agent_protocol/agent_protocol.h"
 #include "common/paths.h"
+#include "common/process_exit.h"
 #include "common/thread_util.h"
 #include "log.h"
 #include "util.h"
@@ -24,6 +25,10 @@ pthread_t agent_thread;
 std::atomic<bool> agent_thread_started{false};
 // Held while another thread wakes the loop, and while the context is taken away.
 std::mutex context_lock;
+// Taken by agent_stop() for the whole stop: a second caller returns only once the
+// thread is gone.
+std::mutex stop_lock;
+std::atomic<bool> update_running{false};
 agent_thread_hook_fn status_thread_start;
 agent_thread_hook_fn status_thread_stop;
 lws_sorted_usec_list_t service_tick;
@@ -88,7 +93,9 @@ void create_lws_context() {
     info.pvo = &pvo;
     info.gid = -1;
     info.uid = -1;
-    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    // Only the device CA: without the second option the library also trusts every CA
+    // of the system's store.
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_DISABLE_OS_CA_CERTS;
     info.timeout_secs = 60;
     info.retry_and_idle_policy = &idle_policy;
     info.client_ssl_ca_filepath = paths::kCaFile;
@@ -142,9 +149,14 @@ void *agent_thread_func(void *) {
         const bool connected = agent_state.connected;
         const bool link_seen = connected || was_connected;
         was_connected = connected;
-        if (watchdog.pass(link_seen, LinkWatchdog::clock::now())) {
+        const LinkWatchdog::Seen seen{
+            .link_up = link_seen,
+            .update_running = update_running,
+            .stopping = agent_state.stop_requested || process_stop_under_way(),
+        };
+        if (watchdog.pass(seen, LinkWatchdog::clock::now())) {
             LOG_ERROR("Agent connection hands, restarting\n");
-            exit(1);
+            process_exit(1);  // returns when a stop came first: that stop ends the daemon
         }
     }
 
@@ -177,6 +189,7 @@ int agent_connect(const char *url) {
 }
 
 void agent_stop() {
+    std::lock_guard stopping(stop_lock);
     if (!agent_thread_started.exchange(false))
         return;
     agent_state.stop_requested = true;
@@ -198,6 +211,10 @@ bool agent_is_connected() {
 
 bool agent_is_authenticated() {
     return agent_state.connected && agent_state.authenticated;
+}
+
+void agent_set_update_running(bool running) {
+    update_running = running;
 }
 
 void agent_set_status_thread_hooks(agent_thread_hook_fn start, agent_thread_hook_fn stop) {

@@ -8,12 +8,14 @@
 
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "agent.h"
 #include "common/curl_library.h"
 #include "common/paths.h"
 #include "common/spawn.h"
@@ -63,11 +65,76 @@ int update_steps(const char *url, const char *dir, const char *package) {
     if (extract_update(package, dir) != 0)
         return -1;
     report_progress(60);
-    if (apply_update(dir) != 0)
+    // The package's script may take the link down for long; the daemon must not end
+    // under it.
+    agent_set_update_running(true);
+    const int applied = apply_update(dir);
+    agent_set_update_running(false);
+    if (applied != 0)
         return -1;
     report_progress(100);
     LOG_INFO("Firmware updated successfully\n");
     return 0;
+}
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// True when link names path or something below it.
+bool link_inside(const std::string &link, const std::string &path) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n < 0)
+        return false;
+    const std::string_view t(target, static_cast<size_t>(n));
+    return t.starts_with(path) && (t.size() == path.size() || t[path.size()] == '/');
+}
+
+// True when another process works in path: its working directory, its program or
+// one of its open files is there. When the processes cannot be listed, true.
+bool in_use(const std::string &path) {
+    dir_ptr proc(opendir(paths::kProc));
+    if (!proc)
+        return true;
+    const std::string self = std::to_string(getpid());
+    while (const dirent *p = readdir(proc.get())) {
+        if (p->d_name[0] < '0' || p->d_name[0] > '9' || p->d_name == self)
+            continue;
+        const std::string pid_dir = std::string(paths::kProc) + "/" + p->d_name;
+        if (link_inside(pid_dir + "/cwd", path) || link_inside(pid_dir + "/exe", path))
+            return true;
+        dir_ptr fds(opendir((pid_dir + "/fd").c_str()));
+        while (const dirent *fd = fds ? readdir(fds.get()) : nullptr) {
+            if (fd->d_name[0] != '.' && link_inside(pid_dir + "/fd/" + fd->d_name, path))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Empties the directory open at dir, descending only into real directories: a link
+// inside is removed, never followed.
+bool remove_contents(unique_fd dir) {
+    dir_ptr d(fdopendir(dir.get()));
+    if (!d)
+        return false;
+    dir.release();
+    bool ok = true;
+    while (const dirent *entry = readdir(d.get())) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        unique_fd sub(
+            openat(dirfd(d.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const bool is_dir = static_cast<bool>(sub);
+        if (is_dir && !remove_contents(std::move(sub)))
+            ok = false;
+        if (unlinkat(dirfd(d.get()), entry->d_name, is_dir ? AT_REMOVEDIR : 0) != 0)
+            ok = false;
+    }
+    return ok;
 }
 
 }  // namespace
@@ -110,22 +177,33 @@ int download_update(const char *url, const char *package_path) {
         return -1;
     }
     CURL *h = curl.get();
-    api->easy_setopt(h, CURLOPT_URL, url);
-    api->easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    api->easy_setopt(h, CURLOPT_WRITEDATA, file.get());
-    api->easy_setopt(h, CURLOPT_CAINFO, paths::kCaFile);
+    // Every option counts: a library that refuses one would run the transfer open.
+    CURLcode code = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (code == CURLE_OK)
+            code = api->easy_setopt(h, option, value);
+    };
+    set(CURLOPT_URL, url);
+    set(CURLOPT_FAILONERROR, 1L);
+    set(CURLOPT_WRITEDATA, file.get());
+    // Only the device CA: libcurl would also trust every CA of its default directory,
+    // the system's store.
+    set(CURLOPT_CAINFO, paths::kCaFile);
+    set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     // The package is run as root: only a server verified against the CA file may
     // deliver it, so no plain HTTP (nor any other scheme). Redirects stay unfollowed.
-    api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    set(CURLOPT_PROTOCOLS_STR, "https");
     // No overall limit, but a server that stops sending must not keep the miner
     // stopped for good.
-    api->easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    api->easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, kDownloadStallSeconds);
     // Other threads run: no signals from the library.
-    api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_NOSIGNAL, 1L);
 
-    LOG_INFO("Downloading firmware update\n");
-    CURLcode code = api->easy_perform(h);
+    if (code == CURLE_OK) {
+        LOG_INFO("Downloading firmware update\n");
+        code = api->easy_perform(h);
+    }
     if (code != CURLE_OK)
         LOG_ERROR("Failed to download firmware update, code: %d\n", static_cast<int>(code));
     curl.reset();
@@ -191,7 +269,7 @@ int firmware_remove_leftovers() {
     const size_t slash = templ.rfind('/');
     const std::string dir(templ.substr(0, slash));
     const std::string_view prefix = templ.substr(slash + 1, templ.size() - slash - 1 - 6);
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
+    dir_ptr d(opendir(dir.c_str()));
     if (!d)
         return 0;
     int removed = 0;
@@ -199,11 +277,23 @@ int firmware_remove_leftovers() {
         const std::string_view name(entry->d_name);
         if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
             continue;
-        const std::string path = dir + "/" + std::string(name);
+        // Only a directory of ours, as mkdtemp makes it; never one through a link.
+        unique_fd fd(
+            openat(dirfd(d.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-            cleanup_update(path.c_str()) == 0)
-            ++removed;
+        if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() ||
+            (st.st_mode & 07777) != S_IRWXU)
+            continue;
+        // An update.sh that outlived the agent which started it still works there.
+        const std::string path = dir + "/" + std::string(name);
+        if (in_use(path))
+            continue;
+        if (!remove_contents(std::move(fd)) ||
+            unlinkat(dirfd(d.get()), entry->d_name, AT_REMOVEDIR) != 0) {
+            LOG_ERROR("Failed to remove update folder, code: %d\n", errno);
+            continue;
+        }
+        ++removed;
     }
     return removed;
 }

@@ -15,6 +15,7 @@ int apply_update(const char *dir);
 int cleanup_update(const char *dir);
 
 // Removes the update directories that an update cut short by a stop, a kill or a
-// crash left behind (a partial package held in memory until the next boot). Run at
+// crash left behind (a partial package held in memory until the next boot): only
+// ours (our owner, mode 0700) that no process works in, never through a link. Run at
 // start-up, before any update. The number removed.
 int firmware_remove_leftovers();

@@ -1,5 +1,6 @@
 // rigkeep: the management agent of the mining machine.
 #include <getopt.h>
+#include <openssl/crypto.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include "common/atomic_file.h"
 #include "common/firmware_identity.h"
 #include "common/paths.h"
+#include "common/process_exit.h"
 #include "common/thread_util.h"
 #include "firmware.h"
 #include "log.h"
@@ -95,6 +97,9 @@ void register_request_handlers() {
 
 // Orderly stop: miner, configuration watch, server link, then the main loop.
 void handle_stop_signal() {
+    // From here on this thread alone ends the process; an update ending it already
+    // keeps it (and its status).
+    process_stop_begin();
     LOG_INFO("Stopping rigkeep\n");
     // A request handler still running must not start the miner again behind the stop.
     mining_disable_start();
@@ -117,6 +122,10 @@ void handle_restart_signal() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // OpenSSL would tear itself down in an exit hook, under any thread still inside
+    // it (a download when a stop ends the daemon). Only the first initialisation
+    // decides, so this comes before anything else touches the library.
+    const bool openssl_ready = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
     set_thread_name("rigkeep@main");
 
     // Stop and restart signals are blocked in every thread (threads inherit the
@@ -129,6 +138,8 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    if (!openssl_ready)
+        LOG_ERROR("Failed to initialise OpenSSL\n");
     LOG_INFO("Firmware version: %s\n", firmware_ver());
 
     parse_options(argc, argv);

@@ -439,6 +439,8 @@ class Sandbox:
     kernel_log     what get_kernel_log.cgi prints
     ca_file        the device's trust anchor; None: a test CA for
                    service_host; False: none
+    system_ca      a CA put into the system's store (ca-certificates.crt
+                   and its hashed link), where TLS libraries look by default
     eth0_mac       eth0's hardware address
     files          {device path: text or bytes} to put in before start
     """
@@ -447,7 +449,7 @@ class Sandbox:
                  dev_mem=True, fpga_words=None, name_servers=2,
                  config_size=None, miner=True, kernel_log=DEFAULT_KERNEL_LOG,
                  ca_file=None, eth0_mac=DEFAULT_MAC, miner_path=None,
-                 files=None):
+                 files=None, system_ca=None):
         if name_servers not in (0, 1, 2, 3):
             raise ValueError("name_servers must be 0 to 3")
         self.service_host = service_host
@@ -469,6 +471,7 @@ class Sandbox:
         self._miner_required = miner_path is not None
         self.kernel_log = kernel_log
         self.ca_file = ca_file
+        self.system_ca = system_ca
         self.eth0_mac = eth0_mac
         self._staged = []  # (device path, bytes, mode) before start
         self.tmpdir = None
@@ -608,6 +611,17 @@ class Sandbox:
         if ca:
             shutil.copyfile(ca, os.path.join(
                 r, "etc/ssl/certs/letsencryptauthorityx3.pem"))
+        if self.system_ca:
+            # As update-ca-certificates leaves it: the bundle, and the
+            # certificate under its subject hash for directory lookups.
+            certs = os.path.join(r, "etc/ssl/certs")
+            shutil.copyfile(self.system_ca,
+                            os.path.join(certs, "ca-certificates.crt"))
+            shutil.copyfile(self.system_ca, os.path.join(certs, "system.pem"))
+            digest = subprocess.run(
+                [OPENSSL, "x509", "-hash", "-noout", "-in", self.system_ca],
+                check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+            os.symlink("system.pem", os.path.join(certs, f"{digest}.0"))
 
         # /dev: the character devices are bind-mounted over these by the
         # holder; "mem" is a plain sparse file.
@@ -1111,6 +1125,7 @@ def main(argv=None):
     p.add_argument("--service-host", default=DEFAULT_SERVICE_HOST)
     p.add_argument("--ca-file", help="CA installed as the device's trust "
                    "anchor (default: a fresh test CA)")
+    p.add_argument("--system-ca", help="CA put into the system's CA store")
     p.add_argument("--no-default-route", action="store_true")
     p.add_argument("--no-dev-mem", action="store_true")
     p.add_argument("--three-name-servers", action="store_true")
@@ -1158,7 +1173,8 @@ def main(argv=None):
                  name_servers=3 if args.three_name_servers else 2,
                  config_size=args.config_size, miner=not args.no_miner,
                  miner_path=args.miner, kernel_log=kernel_log,
-                 ca_file=args.ca_file, eth0_mac=args.mac)
+                 ca_file=args.ca_file, eth0_mac=args.mac,
+                 system_ca=args.system_ca)
     for host_file, device_path in copies:
         with open(host_file, "rb") as f:
             sb.install(device_path, f.read(),

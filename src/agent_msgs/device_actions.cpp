@@ -20,6 +20,7 @@
 #include "common/atomic_file.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
+#include "common/process_exit.h"
 #include "common/spawn.h"
 #include "common/thread_util.h"
 #include "firmware.h"
@@ -196,16 +197,18 @@ int agent_report_chip_metrics(json_t *root) {
     return agent_enqueue_message(msg.release());
 }
 
-// The update ends the process. The last reports leave first, and the link (the only
-// other user of the TLS library) is closed, so that no thread runs under the exit
-// hooks that tear the library down; "Goodbye!" stays the last line.
-[[noreturn]] void end_process(int status) {
+// The update ends the process. The last reports leave first, and the link is closed
+// (or a stop signal's close awaited), so that no thread is inside the TLS library at
+// the exit; "Goodbye!" stays the last line. When a stop signal came first, the main
+// thread ends the process instead and this returns.
+void end_process(int status) {
     (void)agent_wait_queue_drained(kExitDrainLimit);
     agent_stop();
-    exit(status);
+    process_exit(status);
 }
 
-[[noreturn]] void update_firmware_thread(std::string url) {
+// Ends the process, or returns when a stop signal is ending it.
+void update_firmware_thread(std::string url) {
     set_thread_name("rigkeep@update");
     mining_disable_start();
     // The "pause" of this stop is kept, not sent: "updating" follows at once.
@@ -219,6 +222,7 @@ int agent_report_chip_metrics(json_t *root) {
         LOG_INFO("Restarting velmora agent\n");
         (void)run_shell("/etc/init.d/rigkeep.sh restart");
         end_process(0);
+        return;
     }
     end_process(1);  // the miner stays stopped
 }

@@ -13,6 +13,7 @@ inline constexpr const char *kCaFile = "/etc/ssl/certs/letsencryptauthorityx3.pe
 inline constexpr const char *kFirmwareUpdateLog = "/var/log/firmware_update.log";
 inline constexpr const char *kDevMem = "/dev/mem";
 inline constexpr const char *kProcNetRoute = "/proc/net/route";
+inline constexpr const char *kProc = "/proc";
 inline constexpr const char *kMinerBinary = "/usr/bin/bmminer";
 inline constexpr const char *kMinerVersionFile = "/usr/bin/compile_time";
 inline constexpr const char *kDevNull = "/dev/null";

@@ -42,10 +42,10 @@ class Board:
 
 @pytest.fixture
 def board(sandbox_factory, service_factory, agent_factory):
-    def start(miner=None, files=None, binary=None, hidden=()):
+    def start(miner=None, files=None, binary=None, hidden=(), sandbox=None):
         """hidden: device path patterns removed (each must match) before the
-        agent starts."""
-        sb = sandbox_factory()
+        agent starts; sandbox: options of the sandbox."""
+        sb = sandbox_factory(**(sandbox or {}))
         files = {"/config/velmora.json": agent_file("k"),
                  "/config/bmminer.conf": miner_file(1),
                  "/sim/miner.json": json.dumps(miner or {}), **(files or {})}

@@ -136,12 +136,15 @@ def sandbox_factory(service_host, certs):
     """make(**Sandbox options, start=True) -> a Sandbox closed at teardown.
 
     Defaults: the service host of the build and the session's test CA.
+    system_ca may name one of the session's certificates ("other_ca_cert").
     """
     made = []
 
     def make(start=True, **kw):
         kw.setdefault("service_host", service_host)
         kw.setdefault("ca_file", certs["ca_cert"])
+        if kw.get("system_ca") in certs:
+            kw["system_ca"] = certs[kw["system_ca"]]
         sb = Sandbox(**kw)
         made.append(sb)
         if start:

@@ -11,8 +11,8 @@ from pathlib import Path
 import pytest
 
 from board_driver import board  # noqa: F401 - the fixture
-from conftest import built
-from miner_support_driver import miners_alive
+from conftest import agent_file, built
+from miner_support_driver import miner_file, miners_alive, wait_until
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" / "service"))
 from files import FileServer  # noqa: E402
@@ -35,8 +35,8 @@ def package(name, text, mode=0o755):
 def updater(board, certs, service_host):  # noqa: F811
     servers = []
 
-    def start(binary=None, hidden=()):
-        b = board(binary=binary, hidden=hidden)
+    def start(binary=None, hidden=(), sandbox=None):
+        b = board(binary=binary, hidden=hidden, sandbox=sandbox)
         srv = FileServer({"device": (certs["server_cert"], certs["server_key"]),
                           "other": (certs["other_cert"], certs["other_key"]),
                           "plain": None}, netns=b.sb.netns_fd_path).start()
@@ -95,29 +95,33 @@ def test_update_applies_the_package_and_restarts_the_agent(updater):
 # libcurl of the board's library directory (/usr/lib/<multiarch>/).
 LIBCURL = "/usr/lib/*/libcurl.so.4"
 
-# (URL path, listener, the error line that names the failure, libcurl missing)
+# (URL path, listener, the error line that names the failure, board options)
 FAILURES = [
-    ("/missing", "device", r"Failed to download firmware update, code: 22$", False),
-    ("/moved", "device", r"Failed to extract firmware update, code: \d+$", False),
-    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$", False),
+    ("/missing", "device", r"Failed to download firmware update, code: 22$", {}),
+    ("/moved", "device", r"Failed to extract firmware update, code: \d+$", {}),
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$", {}),
+    # Only the device CA counts, whatever the system's CA store holds.
+    ("/fw.tar.gz", "other", r"Failed to download firmware update, code: 60$",
+     {"sandbox": {"system_ca": "other_ca_cert"}}),
     # Plain HTTP would deliver a package nobody verified.
-    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$", False),
+    ("/fw.tar.gz", "plain", r"Failed to download firmware update, code: 1$", {}),
     ("/no-script.tar.gz", "device", "Failed to apply firmware update, check "
-     "/var/log/firmware_update.log for details$", False),
-    ("/failing.tar.gz", "device", "Failed to apply firmware update", False),
+     "/var/log/firmware_update.log for details$", {}),
+    ("/failing.tar.gz", "device", "Failed to apply firmware update", {}),
     # The daemon runs without libcurl until a download needs it.
     ("/fw.tar.gz", "device", r"Failed to load libcurl\.so\.4: .*libcurl\.so\.4.*$",
-     True),
+     {"hidden": [LIBCURL]}),
 ]
 
 
 @pytest.mark.parametrize(
-    "path,listener,error,no_curl", FAILURES,
-    ids=[f"{f[0].strip('/')}-{f[1]}" + ("-no-libcurl" if f[3] else "")
-         for f in FAILURES])
+    "path,listener,error,options", FAILURES,
+    ids=[f"{f[0].strip('/')}-{f[1]}" + "".join(
+        {"hidden": "-no-libcurl", "sandbox": "-system-ca"}[k] for k in f[3])
+        for f in FAILURES])
 def test_failed_update_ends_the_process_with_the_miner_stopped(
-        updater, path, listener, error, no_curl):
-    b = updater(hidden=[LIBCURL] if no_curl else [])
+        updater, path, listener, error, options):
+    b = updater(**options)
     start = update(b, b.url(path, listener))
     assert_ended(b, 1)
     b.agent.wait_for_line(r"ERROR: " + error, 0)
@@ -127,7 +131,8 @@ def test_failed_update_ends_the_process_with_the_miner_stopped(
     if path == "/failing.tar.gz":
         assert b.sb.read_text("/var/log/firmware_update.log") == \
             "installing firmware\nbad image\n"
-    if no_curl:
+    # Nothing is fetched from a server that was not verified.
+    if listener != "device" or options:
         assert not b.files.requests()
 
 
@@ -149,3 +154,55 @@ def test_stalled_download_fails_and_a_second_request_changes_nothing(
         at["Downloading firmware update"]
     assert 3 <= took < 12, took
     assert {s["progress"] for s in b.states(start)} == {0}
+
+
+# Update directories a start finds in /tmp: (what it is, kept). Ours are
+# root's with mode 0700 (mkdtemp's); one that a process works in belongs to an
+# update.sh still running after the agent that started it ended.
+LEFTOVERS = {
+    "update_idle01": ("ours", False),
+    "update_cwd001": ("ours, a process's working directory", True),
+    "update_open01": ("ours, a file inside open", True),
+    "update_mode01": ("mode 0755", True),
+    "update_user01": ("nobody's", True),
+    "update_link01": ("a link to a directory outside", True),
+    "update_link02": ("ours, holding links outside", False),
+}
+
+
+def test_start_removes_only_idle_update_dirs_of_its_own(
+        sandbox_factory, agent_factory):
+    sb = sandbox_factory()
+    sb.write_text("/config/velmora.json", agent_file("k"))
+    sb.write_text("/config/bmminer.conf", miner_file(1))
+    sb.write_text("/sim/outside/keep", "x")
+    os.chmod(sb.path("/sim/outside"), 0o700)  # would pass for one of ours
+    for name, (kind, _) in LEFTOVERS.items():
+        path, inside = sb.path(f"/tmp/{name}"), f"/tmp/{name}"
+        if kind.startswith("a link"):
+            os.symlink("/sim/outside", path)
+            continue
+        os.mkdir(path, 0o700)
+        sb.write_text(f"{inside}/update.sh", "")
+        if kind == "mode 0755":
+            os.chmod(path, 0o755)
+        elif kind == "nobody's":
+            os.chown(path, 65534, 65534)
+        elif "links" in kind:
+            os.symlink("/sim/outside", f"{path}/dir")
+            os.symlink("/sim/outside/keep", f"{path}/file")
+        elif kind != "ours":
+            script = f"cd {inside} && exec sleep 600" if "working" in kind \
+                else f"exec sleep 600 < {inside}/update.sh"
+            p = sb.spawn(["sh", "-c", script])
+            link, target = ("cwd", inside) if "working" in kind else \
+                ("fd/0", f"{inside}/update.sh")
+            wait_until(lambda: os.readlink(f"/proc/{p.pid}/{link}")
+                       .endswith(target), 10, kind)
+    agent = agent_factory(sb)
+    agent.wait_for_line(r"Press Ctrl\+C", 20)
+    assert {n for n in os.listdir(sb.path("/tmp"))
+            if n.startswith("update_")} == \
+        {n for n, (_, kept) in LEFTOVERS.items() if kept}
+    assert os.listdir(sb.path("/sim/outside")) == ["keep"]
+    assert agent.stop() == 0
