@@ -209,12 +209,12 @@ int agent_report_chip_metrics(json_t *root) {
     set_thread_name("rigkeep@update");
     mining_disable_start();
     // The "pause" of this stop is kept, not sent: "updating" follows at once.
-    status_reports_suspend();
+    status_reports_suspend(status_suspender::firmware_update);
     if (mining_is_running() && mining_stop() != 0) {
         LOG_ERROR("Failed to stop the miner\n");
         (void)run_shell("killall -9 bmminer");
     }
-    status_reports_resume();
+    status_reports_resume(status_suspender::firmware_update);
     if (firmware_update(url.c_str()) == 0) {
         LOG_INFO("Restarting velmora agent\n");
         (void)run_shell("/etc/init.d/rigkeep.sh restart");
