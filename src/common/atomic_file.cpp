@@ -50,16 +50,25 @@ std::string temp_template(const std::string &path) {
            std::string(kTempRandomLen, 'X');
 }
 
+// Gives the new file at fd the owner and group of the file it replaces.
+int keep_owner(int fd, const struct stat &old) {
+    struct stat made {};
+    if (fstat(fd, &made) != 0)
+        return -1;
+    if (made.st_uid == old.st_uid && made.st_gid == old.st_gid)
+        return 0;
+    return fchown(fd, old.st_uid, old.st_gid);
+}
+
 }  // namespace
 
 int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode) {
     const std::string target(path);
     std::string tmp = temp_template(target);
 
-    mode_t mode = new_file_mode;
-    struct stat st {};
-    if (stat(path, &st) == 0)
-        mode = st.st_mode & 07777;
+    struct stat old {};
+    const bool replacing = stat(path, &old) == 0;
+    const mode_t mode = replacing ? old.st_mode & 07777 : new_file_mode;
 
     unique_fd fd(mkostemp(tmp.data(), O_CLOEXEC));
     if (!fd)
@@ -71,6 +80,9 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
         errno = saved;
         return -1;
     };
+    // The owner before the mode: a change of owner clears the set-id bits.
+    if (replacing && keep_owner(fd.get(), old) != 0)
+        return fail();
     if (fchmod(fd.get(), mode) != 0)
         return fail();
     if (write_all(fd.get(), contents) != 0)

@@ -8,7 +8,8 @@
 // Replaces the file at path with contents so that a crash or power cut at any moment
 // leaves either the old file or the new one, never an empty or partial file:
 // temporary file ".<name>.rigkeep-XXXXXX" in the same directory, write, fsync, rename
-// over path, fsync the directory. Keeps the mode of an existing file, else uses new_file_mode.
+// over path, fsync the directory. Keeps the mode, owner and group of an existing
+// file; a new one gets new_file_mode.
 // Returns 0, or -1 with errno set (the old file is untouched, the temporary removed).
 int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode = 0644);
 
