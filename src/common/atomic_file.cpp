@@ -50,6 +50,11 @@ std::string temp_template(const std::string &path) {
            std::string(kTempRandomLen, 'X');
 }
 
+file_version version_of(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
 // Gives the new file at fd the owner and group of the file it replaces.
 int keep_owner(int fd, const struct stat &old) {
     struct stat made {};
@@ -62,7 +67,16 @@ int keep_owner(int fd, const struct stat &old) {
 
 }  // namespace
 
-int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode) {
+bool file_version_at(const char *path, file_version *out) {
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return false;
+    *out = version_of(st);
+    return true;
+}
+
+int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode,
+                      file_version *written) {
     const std::string target(path);
     std::string tmp = temp_template(target);
 
@@ -89,10 +103,16 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
         return fail();
     if (fsync(fd.get()) != 0)
         return fail();
+    // Final once written: the rename changes neither the inode, the size nor the time.
+    struct stat made {};
+    if (written != nullptr && fstat(fd.get(), &made) != 0)
+        return fail();
     if (fd.close() != 0)
         return fail();
     if (rename(tmp.c_str(), path) != 0)
         return fail();
+    if (written != nullptr)
+        *written = version_of(made);
 
     // The rename is durable only once the directory entry is on storage.
     unique_fd dir(open(parent_dir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -103,8 +123,8 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
     return 0;
 }
 
-int save_config_file(const char *path, std::string_view contents) {
-    if (atomic_write_file(path, contents) == 0)
+int save_config_file(const char *path, std::string_view contents, file_version *written) {
+    if (atomic_write_file(path, contents, 0644, written) == 0)
         return 0;
     // Creating the replacement is the open; everything after it is the save.
     if (errno == EACCES || errno == ENOENT || errno == EROFS || errno == ENOTDIR) {
