@@ -68,7 +68,7 @@ int handle_logs(json_t *root) {
         LOG_ERROR("Failed to parse get logs request:\n%s\n", text_of(text));
         return -1;
     }
-    (void)miner_send_logs(request_id);  // it queues its own answer, or none without a link
+    (void)miner_queue_logs(request_id);  // its answer comes later, or none without a link
     return 0;
 }
 
