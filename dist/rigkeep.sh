@@ -94,6 +94,14 @@ log_keeper() {
 supervise() {
     cd / || exit 1
     mkdir -p "${LOG_FILE%/*}"
+    # The agent logs its API key: the log and its old copy are for root only,
+    # also those an earlier version left readable. Everything the supervisor
+    # creates gets that mode; the agent keeps the umask it was started with.
+    agent_umask=$(umask)
+    umask 077
+    : >> "$LOG_FILE"
+    chmod 600 "$LOG_FILE"
+    [ ! -e "$LOG_FILE.old" ] || chmod 600 "$LOG_FILE.old"
     stopping=
     current=
     trap 'stopping=1; [ -z "$current" ] || kill -TERM "$current" 2>/dev/null' TERM INT
@@ -103,7 +111,7 @@ supervise() {
     while [ -z "$stopping" ]; do
         trim_log
         # exec keeps the pid: the one recorded is the agent's own.
-        (trap - HUP; exec "$DAEMON") < /dev/null >> "$LOG_FILE" 2>&1 &
+        (trap - HUP; umask "$agent_umask"; exec "$DAEMON") < /dev/null >> "$LOG_FILE" 2>&1 &
         current=$!
         echo "$current" > "$PID_FILE"
         # Written once the agent runs: "start" waits for it.

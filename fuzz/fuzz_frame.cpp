@@ -46,7 +46,7 @@ struct Device {
             *agent_config_get() = loaded;
         }
         agent_registration_clear();
-        status_reports_resume();
+        status_reports_resume(status_suspender::config_upload);
         link->conn()->conn_state = CONN_AUTH_SENT;
     }
 };

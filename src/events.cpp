@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,7 @@
 #include "agent_protocol/agent_protocol.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
+#include "common/random.h"
 #include "common/thread_util.h"
 #include "common/unique_fd.h"
 #include "log.h"
@@ -155,25 +158,59 @@ enum class session_end { writers_gone, stopped, failed, pipe_gone };
 // somebody may have deleted or replaced it, and writers would never find us.
 constexpr int kPipeCheckMs = 5000;
 
-// True while fd is the FIFO that the path names.
+// True while fd is the FIFO that the path names (a link to it does not count).
 bool still_at_path(int fd) {
     struct stat at_path, open_one;
-    return stat(paths::kEventsFifo, &at_path) == 0 && fstat(fd, &open_one) == 0 &&
+    return lstat(paths::kEventsFifo, &at_path) == 0 && fstat(fd, &open_one) == 0 &&
            at_path.st_dev == open_one.st_dev && at_path.st_ino == open_one.st_ino;
 }
 
-// A FIFO at the path (a FIFO somebody else put there is kept), and the link to it.
+// /tmp is everybody's: only a FIFO of our own user is trusted to carry the events.
+bool is_own_fifo(const struct stat &st) {
+    return S_ISFIFO(st.st_mode) && st.st_uid == geteuid();
+}
+
+// Makes an entry under a fresh name next to path with make(name), then renames it
+// over path: whatever stood there is replaced, never followed, and path never names
+// an entry somebody else slipped in. 0, or -1 with errno set.
+template <typename Make>
+int replace_entry(const char *path, Make make) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        uint32_t salt = 0;
+        (void)random_bytes(&salt, sizeof salt);
+        char name[64];
+        snprintf(name, sizeof name, "%s.rigkeep-%08x", path, salt);
+        if (make(name) != 0) {
+            if (errno == EEXIST)
+                continue;  // taken: another name
+            return -1;
+        }
+        if (rename(name, path) == 0)
+            return 0;
+        int saved = errno;
+        unlink(name);
+        errno = saved;
+        return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Our FIFO at the path (one already there is kept only when it is our own), and the
+// link to it, made afresh.
 int make_pipe() {
+    auto make_fifo = [](const char *name) { return mkfifo(name, 0666); };
     struct stat st;
-    if (stat(paths::kEventsFifo, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        remove_pipe();
-        if (mkfifo(paths::kEventsFifo, 0666) != 0) {
+    if (lstat(paths::kEventsFifo, &st) != 0 || !is_own_fifo(st)) {
+        if (replace_entry(paths::kEventsFifo, make_fifo) != 0) {
             LOG_ERROR("Unable to create events pipe - %s\n", strerror(errno));
             remove_pipe();
             return -1;
         }
     }
-    (void)symlink(paths::kEventsFifo, paths::kEventsLink);
+    // A writer may use either name; without the link, only the FIFO's own serves.
+    (void)replace_entry(paths::kEventsLink,
+                        [](const char *name) { return symlink(paths::kEventsFifo, name); });
     return 0;
 }
 
@@ -181,11 +218,15 @@ int make_pipe() {
 // The read end is opened without blocking, so both the wait for a writer and the
 // wait for a line are polls that the stop wakes.
 session_end read_session(BackgroundThread &worker) {
-    unique_fd fifo(open(paths::kEventsFifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    unique_fd fifo(open(paths::kEventsFifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     if (!fifo) {
         LOG_ERROR("Unable to open events pipe - %s\n", strerror(errno));
         return session_end::failed;
     }
+    // Swapped since it was made: whatever it is now, it is made again.
+    struct stat st;
+    if (fstat(fifo.get(), &st) != 0 || !is_own_fifo(st))
+        return session_end::pipe_gone;
     line_reader lines;
     char chunk[4096];
     while (worker.running()) {

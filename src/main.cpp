@@ -73,9 +73,16 @@ void parse_options(int argc, char **argv) {
     }
 }
 
+// What ends with the link's thread: the status reports, and the log worker, whose
+// answers go on the link.
+void stop_link_threads() {
+    status_thread_stop();
+    miner_logs_stop();
+}
+
 // The upward calls of the lower layers, handed down once before anything starts.
 void wire_hooks() {
-    agent_set_status_thread_hooks([] { status_thread_start(); }, [] { status_thread_stop(); });
+    agent_set_status_thread_hooks([] { status_thread_start(); }, stop_link_threads);
     cgminer_set_state_reporter([](int32_t state, uint8_t progress) {
         const miner_state reported{state, progress};
         status_report_miner_state(&reported);

@@ -11,8 +11,10 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,6 +22,7 @@
 #include "agent_protocol/agent_protocol.h"
 #include "common/json_ptr.h"
 #include "common/spawn.h"
+#include "common/thread_util.h"
 #include "common/unique_fd.h"
 #include "config.h"
 #include "events.h"
@@ -41,6 +44,9 @@ std::mutex mining_control_lock;
 std::atomic<bool> mining_start_disabled{false};
 
 constexpr const char *kLogCommand = "sh /www/pages/cgi-bin/get_kernel_log.cgi";
+// Log requests that wait while the worker runs one; beyond this, a request gets the
+// failure answer at once.
+constexpr size_t kLogRequestBacklog = 8;
 
 void print_goodbye() {
     LOG_INFO("Goodbye!\n");
@@ -91,7 +97,8 @@ void end_process_group(pid_t pid) {
 }
 
 // Runs the log command with its output in *text. nullptr, or the failure's text.
-const char *run_log_command(std::string *text) {
+// stop_fd (-1: none) becomes readable when the command must end at once.
+const char *run_log_command(std::string *text, int stop_fd) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         return "Fetching logs failed";
@@ -114,18 +121,18 @@ const char *run_log_command(std::string *text) {
             failure = "Fetching logs failed";
             break;
         }
-        // A stop of the link must not wait for the command: it would hold the
-        // link thread, and with it the daemon's exit, for up to the whole timeout.
+        // A stop of the link must not wait for the command: the daemon's exit
+        // waits for the link, and the answer has nowhere to go.
         if (agent_stop_requested()) {
             failure = "Fetching logs failed";
             break;
         }
-        pollfd pfd{output.get(), POLLIN, 0};
+        pollfd fds[2] = {{output.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
         const auto step = std::min(left, std::chrono::milliseconds(200));
-        int ready = poll(&pfd, 1, static_cast<int>(step.count()));
+        int ready = poll(fds, 2, static_cast<int>(step.count()));
         if (ready == 0 || (ready < 0 && errno == EINTR))
             continue;
-        if (ready < 0) {
+        if (ready < 0 || fds[1].revents != 0) {
             failure = "Fetching logs failed";
             break;
         }
@@ -158,6 +165,65 @@ const char *run_log_command(std::string *text) {
     }
     (void)wait_child(pid);  // its exit status is not looked at
     return failure;
+}
+
+int send_logs_failure(const char *request_id, const char *failure) {
+    LOG_ERROR("%s\n", failure);
+    json_t *answer = json_pack("{ss,ss,sb,ss}", "type", "get_logs", "request_id", request_id, "ok",
+                               0, "message", failure);
+    if (answer == nullptr)
+        return -1;
+    return agent_enqueue_message(answer);
+}
+
+int send_logs(const char *request_id, int stop_fd) {
+    if (!agent_is_connected())
+        return -1;
+    std::string text;
+    const char *failure = run_log_command(&text, stop_fd);
+    if (failure == nullptr) {
+        json_t *answer = json_pack("{ss,ss,ss%}", "type", "logs", "request_id", request_id, "logs",
+                                   text.data(), text.size());
+        if (answer != nullptr)
+            return agent_enqueue_message(answer);
+        failure = "Failed to encode logs response";
+    }
+    return send_logs_failure(request_id, failure);
+}
+
+// Leaked, like the worker: the process may exit while it runs.
+struct log_request_queue {
+    std::mutex lock;
+    std::deque<std::string> waiting;
+};
+log_request_queue &log_requests() {
+    static auto *queue = new log_request_queue;
+    return *queue;
+}
+
+BackgroundThread &log_worker() {
+    static auto *worker = new BackgroundThread;
+    return *worker;
+}
+
+// Runs the queued log requests one at a time, off the link thread.
+void log_worker_thread() {
+    BackgroundThread &worker = log_worker();
+    log_request_queue &queue = log_requests();
+    while (worker.running()) {
+        std::optional<std::string> request_id;
+        {
+            std::lock_guard lock(queue.lock);
+            if (!queue.waiting.empty()) {
+                request_id = std::move(queue.waiting.front());
+                queue.waiting.pop_front();
+            }
+        }
+        if (request_id)
+            (void)send_logs(request_id->c_str(), worker.wake_fd());
+        else
+            (void)worker.wait_for(std::chrono::hours(1));
+    }
 }
 
 }  // namespace
@@ -249,23 +315,37 @@ bool mining_is_running() {
 
 int miner_send_logs(const char *request_id) {
     assert(request_id != nullptr);
+    return send_logs(request_id, -1);
+}
+
+int miner_queue_logs(const char *request_id) {
+    assert(request_id != nullptr);
     if (!agent_is_connected())
         return -1;
-    std::string text;
-    const char *failure = run_log_command(&text);
-    if (failure == nullptr) {
-        json_t *answer = json_pack("{ss,ss,ss%}", "type", "logs", "request_id", request_id, "logs",
-                                   text.data(), text.size());
-        if (answer != nullptr)
-            return agent_enqueue_message(answer);
-        failure = "Failed to encode logs response";
+    log_request_queue &queue = log_requests();
+    bool queued = false;
+    {
+        std::lock_guard lock(queue.lock);
+        if (queue.waiting.size() < kLogRequestBacklog) {
+            queue.waiting.emplace_back(request_id);
+            queued = true;
+        }
     }
-    LOG_ERROR("%s\n", failure);
-    json_t *answer = json_pack("{ss,ss,sb,ss}", "type", "get_logs", "request_id", request_id, "ok",
-                               0, "message", failure);
-    if (answer == nullptr)
-        return -1;
-    return agent_enqueue_message(answer);
+    if (!queued)
+        return send_logs_failure(request_id, "Fetching logs failed");
+    int error = 0;
+    if (log_worker().start("rigkeep@logs", log_worker_thread, &error) < 0) {
+        LOG_ERROR("Failed to create log worker thread, code: %d\n", error);
+        abort();
+    }
+    log_worker().notify();
+    return 0;
+}
+
+void miner_logs_stop() {
+    log_worker().stop();
+    std::lock_guard lock(log_requests().lock);
+    log_requests().waiting.clear();
 }
 
 int send_config_update(json_t *doc) {

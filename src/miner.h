@@ -34,5 +34,13 @@ bool mining_is_running();
 // failure. -1 without an established connection (nothing runs), else the queue's
 // result. Returns within kLogCommandTimeout plus the kill grace.
 int miner_send_logs(const char *request_id);
+// miner_send_logs on the log worker "rigkeep@logs", one request at a time, so that
+// the link goes on serving while the command runs. -1 without an established
+// connection; 0 queued; when kLogRequestBacklog requests wait already, the failure
+// answer goes out at once (the queue's result).
+int miner_queue_logs(const char *request_id);
+// Ends the command in progress at once (its failure answer is queued), drops the
+// waiting requests and joins the worker. Called when the link ends.
+void miner_logs_stop();
 // The configuration watch's callback: sends doc as "update_config". Takes doc.
 int send_config_update(json_t *doc);

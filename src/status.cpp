@@ -30,7 +30,12 @@ std::optional<miner_state> current_state;
 std::optional<pools_stats> current_pools_stats;
 static_assert(std::is_trivially_destructible_v<std::optional<pools_stats>>);
 
-std::atomic<bool> status_suspended{false};
+// One bit per status_suspender; reports are sent only while all are clear.
+std::atomic<uint8_t> status_suspended{0};
+
+uint8_t suspender_bit(status_suspender owner) {
+    return static_cast<uint8_t>(1u << static_cast<unsigned>(owner));
+}
 
 // Never destroyed: its destructor would join under an exiting process.
 BackgroundThread &status_worker() {
@@ -49,7 +54,7 @@ void refresh_pools_stats() {
 
 // With status_lock held.
 int status_report_send() {
-    if (status_suspended)
+    if (status_suspended != 0)
         return 0;
     if (!agent_is_authenticated())
         return -1;
@@ -195,12 +200,12 @@ int status_report_current() {
     return status_report_send();
 }
 
-void status_reports_suspend() {
-    status_suspended = true;
+void status_reports_suspend(status_suspender owner) {
+    status_suspended.fetch_or(suspender_bit(owner));
 }
 
-void status_reports_resume() {
-    status_suspended = false;
+void status_reports_resume(status_suspender owner) {
+    status_suspended.fetch_and(static_cast<uint8_t>(~suspender_bit(owner)));
 }
 
 int status_thread_start() {

@@ -36,8 +36,11 @@ int status_report_miner_state(const miner_state *state);
 int status_report_state(int32_t state);
 // Sends a report at once with the stored state (initializing when none yet).
 int status_report_current();
-void status_reports_suspend();
-void status_reports_resume();
+// Who holds the reports back. Each owner's suspension is its own: a resume never
+// ends another owner's, and a repeated one changes nothing.
+enum class status_suspender : uint8_t { config_upload, firmware_update };
+void status_reports_suspend(status_suspender owner);
+void status_reports_resume(status_suspender owner);
 // The status thread; the link starts and stops it with its own thread.
 int status_thread_start();
 int status_thread_stop();

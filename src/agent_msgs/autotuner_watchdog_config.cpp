@@ -80,11 +80,11 @@ int upload_device_config() {
 int config_exchange_after_auth() {
     if (!agent_registration_requested() && !upload_marker_exists()) {
         // An earlier link may have been lost in the middle of an upload.
-        status_reports_resume();
+        status_reports_resume(status_suspender::config_upload);
         status_report_current();
         return request_server_config();
     }
-    status_reports_suspend();
+    status_reports_suspend(status_suspender::config_upload);
     return upload_device_config();
 }
 
@@ -98,7 +98,7 @@ int handle_update_config(json_t *, json_t *ok) {
     // the watch's updates) need nothing.
     if (!agent_registration_requested() && !upload_marker_exists())
         return 0;
-    status_reports_resume();
+    status_reports_resume(status_suspender::config_upload);
     if (unlink(paths::kUploadMarker) != 0 && errno != ENOENT)
         LOG_WARN("Failed to remove %s - %s\n", paths::kUploadMarker, strerror(errno));
     agent_registration_clear();

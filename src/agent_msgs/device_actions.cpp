@@ -69,7 +69,7 @@ int handle_logs(json_t *root) {
         LOG_ERROR("Failed to parse get logs request:\n%s\n", text_of(text));
         return -1;
     }
-    (void)miner_send_logs(request_id);  // it queues its own answer, or none without a link
+    (void)miner_queue_logs(request_id);  // its answer comes later, or none without a link
     return 0;
 }
 
@@ -212,12 +212,12 @@ void update_firmware_thread(std::string url) {
     set_thread_name("rigkeep@update");
     mining_disable_start();
     // The "pause" of this stop is kept, not sent: "updating" follows at once.
-    status_reports_suspend();
+    status_reports_suspend(status_suspender::firmware_update);
     if (mining_is_running() && mining_stop() != 0) {
         LOG_ERROR("Failed to stop the miner\n");
         (void)run_shell("killall -9 bmminer");
     }
-    status_reports_resume();
+    status_reports_resume(status_suspender::firmware_update);
     if (firmware_update(url.c_str()) == 0) {
         LOG_INFO("Restarting velmora agent\n");
         (void)run_shell("/etc/init.d/rigkeep.sh restart");

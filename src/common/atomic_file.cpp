@@ -50,16 +50,39 @@ std::string temp_template(const std::string &path) {
            std::string(kTempRandomLen, 'X');
 }
 
+file_version version_of(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
+// Gives the new file at fd the owner and group of the file it replaces.
+int keep_owner(int fd, const struct stat &old) {
+    struct stat made {};
+    if (fstat(fd, &made) != 0)
+        return -1;
+    if (made.st_uid == old.st_uid && made.st_gid == old.st_gid)
+        return 0;
+    return fchown(fd, old.st_uid, old.st_gid);
+}
+
 }  // namespace
 
-int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode) {
+bool file_version_at(const char *path, file_version *out) {
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return false;
+    *out = version_of(st);
+    return true;
+}
+
+int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode,
+                      file_version *written) {
     const std::string target(path);
     std::string tmp = temp_template(target);
 
-    mode_t mode = new_file_mode;
-    struct stat st {};
-    if (stat(path, &st) == 0)
-        mode = st.st_mode & 07777;
+    struct stat old {};
+    const bool replacing = stat(path, &old) == 0;
+    const mode_t mode = replacing ? old.st_mode & 07777 : new_file_mode;
 
     unique_fd fd(mkostemp(tmp.data(), O_CLOEXEC));
     if (!fd)
@@ -71,16 +94,25 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
         errno = saved;
         return -1;
     };
+    // The owner before the mode: a change of owner clears the set-id bits.
+    if (replacing && keep_owner(fd.get(), old) != 0)
+        return fail();
     if (fchmod(fd.get(), mode) != 0)
         return fail();
     if (write_all(fd.get(), contents) != 0)
         return fail();
     if (fsync(fd.get()) != 0)
         return fail();
+    // Final once written: the rename changes neither the inode, the size nor the time.
+    struct stat made {};
+    if (written != nullptr && fstat(fd.get(), &made) != 0)
+        return fail();
     if (fd.close() != 0)
         return fail();
     if (rename(tmp.c_str(), path) != 0)
         return fail();
+    if (written != nullptr)
+        *written = version_of(made);
 
     // The rename is durable only once the directory entry is on storage.
     unique_fd dir(open(parent_dir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -91,8 +123,8 @@ int atomic_write_file(const char *path, std::string_view contents, mode_t new_fi
     return 0;
 }
 
-int save_config_file(const char *path, std::string_view contents) {
-    if (atomic_write_file(path, contents) == 0)
+int save_config_file(const char *path, std::string_view contents, file_version *written) {
+    if (atomic_write_file(path, contents, 0644, written) == 0)
         return 0;
     // Creating the replacement is the open; everything after it is the save.
     if (errno == EACCES || errno == ENOENT || errno == EROFS || errno == ENOTDIR) {

@@ -60,6 +60,13 @@ bool BackgroundThread::stop() {
 
 bool BackgroundThread::wait_for(std::chrono::steady_clock::duration d) {
     std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, d, [this] { return !running_.load(); });
+    cv_.wait_for(lock, d, [this] { return !running_.load() || notified_; });
+    notified_ = false;
     return running_.load();
+}
+
+void BackgroundThread::notify() {
+    std::lock_guard lock(mutex_);
+    notified_ = true;
+    cv_.notify_all();
 }

@@ -30,8 +30,11 @@ class BackgroundThread {
     bool stop();
     bool running() const { return running_.load(); }
 
-    // Sleeps up to d; false as soon as a stop has been requested.
+    // Sleeps up to d, or until notify(); false as soon as a stop has been requested.
     bool wait_for(std::chrono::steady_clock::duration d);
+    // Ends the body's wait_for() in progress, or else its next one, without a stop:
+    // there is new work for it.
+    void notify();
     // Readable (eventfd) once a stop has been requested: for poll()-based waits.
     int wake_fd() const { return wake_fd_; }
     // True when called on this worker's own thread.
@@ -42,5 +45,6 @@ class BackgroundThread {
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable cv_;
+    bool notified_ = false;  // guarded by mutex_
     int wake_fd_ = -1;
 };

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "common/atomic_file.h"
 #include "common/json_file.h"
@@ -567,14 +568,26 @@ bool miner_config_format(const miner_config *config, std::string *out) {
 
 namespace {
 
+// The file the last save put in place. Guarded by miner_config_file_lock.
+std::optional<file_version> last_saved;
+
 int miner_config_write(const char *path, const miner_config *config) {
     std::string text;
-    if (!miner_config_format(config, &text))
+    file_version written;
+    if (!miner_config_format(config, &text) || save_config_file(path, text, &written) != 0)
         return -1;
-    return save_config_file(path, text);
+    last_saved = written;
+    return 0;
 }
 
 }  // namespace
+
+bool miner_config_is_own_save(const char *path) {
+    assert(path);
+    std::lock_guard lock(miner_config_file_lock);
+    file_version now;
+    return last_saved && file_version_at(path, &now) && now == *last_saved;
+}
 
 int miner_config_save(const char *path, const miner_config *config) {
     assert(path && config);

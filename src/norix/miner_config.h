@@ -88,6 +88,10 @@ extern std::mutex miner_config_file_lock;
 // Set by the settings edit while it writes the miner file and for one second
 // after; the configuration watch reads it to ignore the agent's own writes.
 extern std::atomic<bool> miner_config_saving;
+// True while the file at path is still exactly the one the last miner_config_save
+// put there: the watch tells the agent's own save by this also when it reads the
+// save's event after the mark above is gone.
+bool miner_config_is_own_save(const char *path);
 
 // Reads the file into config. 0, or -1 (file missing / not JSON / root not an
 // object: config untouched; a failing section: config partly filled, zeros from

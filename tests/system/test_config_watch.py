@@ -94,6 +94,18 @@ def test_own_saves_are_not_reported_nor_unreadable_files(watch):
     assert tool.count("> written-hook", "stdout", mark) == 1
     assert_no_callback(tool, mark)
 
+    # A save while a report is being made (a hung miner API holds it up for
+    # seconds): its event is read after the saving mark is gone, and still
+    # known as our own by the file it left.
+    tool.ask("callback-delay 2500")
+    mark = tool.proc.mark()
+    written = foreign_write(sb, "stratum+tcp://slow:3333")
+    next_callback(tool, mark, written, "stratum+tcp://slow:3333")
+    mark = tool.proc.mark()
+    assert tool.ask("save-freq 710")[:3] == ["0", "1", "1"]
+    assert_no_callback(tool, mark, QUIET + 3)
+    tool.ask("callback-delay 0")
+
     # An unreadable file is logged, not reported, and not retried.
     mark = tool.proc.mark()
     with open(sb.path(MINER_CONF), "w") as f:

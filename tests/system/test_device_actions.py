@@ -117,18 +117,34 @@ def test_chip_metrics_of_each_chain(board):
         b.agent.wait_for_line(f"ERROR: {line}$", 5)
 
 
-def test_stop_while_the_log_command_hangs(board):
-    # The log command runs on the link thread; a stop must not wait out its
-    # 30 s limit, and whatever the script started ends with it.
+def test_log_command_runs_off_the_link_and_ends_with_a_stop(board, time_scale):
+    # While the log command hangs, the link answers other requests at once; the
+    # failure answer comes 30 s later on the same link, a request that came
+    # meanwhile runs next, and a stop does not wait out the limit. Whatever the
+    # script started ends with it.
     b = board()
     b.sb.install("/www/pages/cgi-bin/get_kernel_log.cgi",
                  "#!/bin/sh\necho partial\nsleep 300 &\nexec sleep 301\n")
     b.ready()
+    conn = b.svc.connection()
+    sleeping = lambda: {p for p, comm in b.sb.processes() if comm == "sleep"}
+    began = time.monotonic()
     b.request({"type": "logs", "request_id": "hung"}, answer=False)
-    sleeping = lambda: [p for p, comm in b.sb.processes() if comm == "sleep"]
-    wait_until(lambda: len(sleeping()) == 2, 10, "the log command")
+    first = wait_until(lambda: len(sleeping()) == 2 and sleeping(), 10,
+                       "the log command")
+    assert b.request({"type": "config_fans", "mode": "auto"},
+                     timeout=3 * time_scale) == {"type": "config_fans", "ok": True}
+    b.request({"type": "logs", "request_id": "next"}, answer=False)
+    failed = b.svc.wait_for_message(
+        lambda m: m.obj and m.obj.get("request_id") == "hung", 40 * time_scale)
+    assert failed.obj == {"type": "get_logs", "request_id": "hung", "ok": False,
+                          "message": "Fetching logs failed"}
+    assert 30 <= failed.mono - began < 30 + 4 * time_scale
+    assert failed.conn_id == conn.id and len(b.svc.connections()) == 1
+    wait_until(lambda: len(sleeping() - first) == 2, 10, "the next log command")
+
     started = time.monotonic()
     assert b.agent.stop(timeout=15) == 0
     assert time.monotonic() - started < 10, b.agent.dump()
     assert b.agent.lines()[-1].endswith("INFO: Goodbye!")
-    assert sleeping() == []
+    assert sleeping() == set()

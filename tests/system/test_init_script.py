@@ -25,6 +25,7 @@ LOG = "/var/log/rigkeep.log"
 PID_FILES = ("/run/rigkeep.pid", "/run/rigkeep.sh.pid")
 BUSYBOX = Path("/bin/busybox")
 RESPAWN_DELAY = 5
+LOG_LIMIT = 524288
 READY = r"INFO: Press Ctrl\+C to stop rigkeep$"
 RESPAWN = r"WARN: rigkeep\.sh: rigkeep exited with status (\d+), starting it again"
 # Replaces the agent's binary by a copy: a new file, as a real update does.
@@ -106,8 +107,13 @@ def test_hang_exit_is_respawned_after_a_pause_then_stop_ends_all(
     other = b.sb.spawn(["sleep", "300"]).sandbox_pid
     for path in PID_FILES:
         b.sb.write_text(path, f"{other}\n")
+    # A log left readable by an earlier version, due for its old copy.
+    b.sb.write_text(LOG, "x" * (LOG_LIMIT + 1), mode=0o644)
     assert b.init("status") == (1, "rigkeep is not running (stale pid file)\n")
     assert b.init("start") == (0, "rigkeep started\n")
+    # Both hold the API key: root only.
+    for path in (LOG, LOG + ".old"):
+        assert os.stat(b.sb.path(path)).st_mode & 0o777 == 0o600, path
     assert b.init("start") == (0, "rigkeep is already running\n")
     first = b.agents()
     assert len(first) == 1 and b.init("status")[0] == 0

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import signal
+import stat
 import subprocess
 import time
 
@@ -174,6 +175,31 @@ def test_events_from_the_pipe_reach_the_service(device):
         assert f"ERROR: Unable to parse event: {bad}" in "\n".join(log)
         assert any(line.endswith(f"Failed to handle restart event: {bad}")
                    for line in log), log
+
+    # /tmp is everybody's: another user's FIFO, or a link to one, put in the
+    # pipe's place (and the link pointed at it) is replaced at the reader's
+    # next check, never used; events go on arriving through the link.
+    def own_pipe_back():
+        st = os.lstat(d.sb.path(FIFO))
+        return stat.S_ISFIFO(st.st_mode) and st.st_uid == os.getuid() and \
+            os.readlink(d.sb.path(LINK)) == FIFO
+    swap = d.sb.path("/tmp/swap")
+    for n, fifo_as_link in enumerate((False, True)):
+        other = f"/tmp/other{n}"
+        os.mkfifo(d.sb.path(other))
+        os.chown(d.sb.path(other), 1000, 1000)
+        if fifo_as_link:
+            os.symlink(other, swap)
+        else:
+            os.link(d.sb.path(other), swap)
+        os.rename(swap, d.sb.path(FIFO))
+        os.symlink(other, swap)
+        os.rename(swap, d.sb.path(LINK))
+        wait_until(own_pipe_back, 10, "our own pipe and link back")
+        start = d.svc.mark()
+        d.sb.run(["/bin/sh", "-c", f"cat > {LINK}"], check=True,
+                 input='{"event": "x", "reason": "autotune"}\n')
+        d.svc.wait_for_message("event", 10, start)
 
 
 def test_foreign_edit_of_the_miner_file_is_sent_as_update_config(device):

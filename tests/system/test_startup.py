@@ -5,6 +5,7 @@ import json
 import os
 import re
 import signal
+import subprocess
 import time
 
 import pytest
@@ -56,7 +57,14 @@ def assert_log_shape(agent):
         assert (stream == "stderr") == (level == "ERROR"), text
 
 
-def test_help_prints_usage_and_touches_nothing(sandbox_factory, agent_factory):
+def test_help_prints_usage_and_touches_nothing(sandbox_factory, agent_factory,
+                                              rigkeep_bin):
+    # Built hardened: read-only relocations bound at start, a stack protector,
+    # fortified calls.
+    elf = subprocess.run(["readelf", "-d", "-l", "--dyn-syms", "-W", rigkeep_bin],
+                         capture_output=True, text=True, check=True).stdout
+    assert re.search(r"\(FLAGS\)\s+BIND_NOW", elf) and "GNU_RELRO" in elf and \
+        "__stack_chk_fail" in elf and "__snprintf_chk" in elf, elf
     sb = sandbox_factory()
     sb.write_text("/config/velmora.json", agent_json(api_key="K"))
     start_leftover_miner(sb)

@@ -4,7 +4,10 @@
 // modules' own log lines go where they always go.
 //
 //   start | race N | stop | stop-async | running | present | probe | threads | fds
-//   watch-start | watch-stop | save-freq MHZ | quit
+//   watch-start | watch-stop | save-freq MHZ | callback-delay MS | quit
+//
+// callback-delay makes each report of the watch take that long after it printed
+// the document, like a report held up by a hung miner API.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,6 +34,7 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 std::mutex g_out_lock;
+std::atomic<int> g_callback_delay_ms{0};
 
 long long ms_since(steady::time_point began) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began).count();
@@ -46,6 +50,7 @@ int print_document(json_t *doc) {
     json_ptr owned(doc);
     c_str_ptr text(json_dumps(doc, JSON_COMPACT));
     answer(std::string("callback ") + (text ? text.get() : "null"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_callback_delay_ms.load()));
     return 0;
 }
 
@@ -169,6 +174,11 @@ int main() {
             int saved = miner_settings_commit();
             answer("save-freq " + std::to_string(load) + " " + std::to_string(set) + " " +
                    std::to_string(saved) + " " + std::to_string(ms_since(began)));
+        } else if (cmd == "callback-delay") {
+            int ms = 0;
+            args >> ms;
+            g_callback_delay_ms = ms;
+            answer("callback-delay");
         } else if (cmd == "quit") {
             break;
         }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,16 +29,22 @@ class AtomicFile : public testing::Test {
     fs::path dir_;
 };
 
-TEST_F(AtomicFile, CreatesAndReplacesKeepingMode) {
+TEST_F(AtomicFile, CreatesAndReplacesKeepingModeAndOwner) {
     auto file = dir_ / "conf";
     ASSERT_EQ(atomic_write_file(file.c_str(), "first"), 0);
     EXPECT_EQ(slurp(file), "first");
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644));
 
-    chmod(file.c_str(), 0600);
+    // Another owner and group (the daemon runs as root, and so do its tests).
+    ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0) << strerror(errno);
+    chmod(file.c_str(), 02640);
     ASSERT_EQ(atomic_write_file(file.c_str(), "second, longer"), 0);
     EXPECT_EQ(slurp(file), "second, longer");
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 02640u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
     EXPECT_EQ(entries(), 1u) << "no temporary file is left behind";
 }
 

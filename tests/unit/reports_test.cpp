@@ -55,7 +55,8 @@ class ReportsTest : public DetachedLink {
     void TearDown() override {
         metrics_thread_stop();
         status_thread_stop();
-        status_reports_resume();
+        status_reports_resume(status_suspender::config_upload);
+        status_reports_resume(status_suspender::firmware_update);
         link_authenticated = false;
         DetachedLink::TearDown();
     }
@@ -154,10 +155,15 @@ TEST_F(ReportsTest, StatusSendsTheStoredStateOnlyWhileAuthenticatedAndNotSuspend
     EXPECT_TRUE(drain().empty());
 
     link_authenticated = true;
-    status_reports_suspend();
+    // The upload's resumes (a re-authentication repeats them) leave the update's
+    // suspension in place.
+    status_reports_suspend(status_suspender::firmware_update);
+    status_reports_suspend(status_suspender::config_upload);
+    status_reports_resume(status_suspender::config_upload);
+    status_reports_resume(status_suspender::config_upload);
     EXPECT_EQ(status_report_state(MINER_STATE_PAUSE), 0);
     EXPECT_TRUE(drain().empty());
-    status_reports_resume();
+    status_reports_resume(status_suspender::firmware_update);
     EXPECT_EQ(status_report_current(), 0);
     std::vector<json_ptr> sent = drain();
     ASSERT_EQ(sent.size(), 1u);

@@ -16,17 +16,24 @@ namespace {
 TEST(BackgroundThread, StartIsIdempotentAndStopJoinsPromptly) {
     BackgroundThread t;
     std::atomic<int> bodies{0};
+    std::atomic<int> wakes{0};
     std::string name;
     auto body = [&] {
         ++bodies;
         char buf[16] = {};
         prctl(PR_GET_NAME, buf, 0, 0, 0);
         name = buf;
-        while (t.wait_for(1h)) {
-        }
+        while (t.wait_for(1h))
+            ++wakes;
     };
     EXPECT_EQ(t.start("rigkeep@test", body), 1);
     EXPECT_EQ(t.start("rigkeep@test", body), 0);
+    EXPECT_TRUE(t.running());
+    // New work ends the wait, or the next one when it comes before it; no stop.
+    t.notify();
+    for (int i = 0; i < 200 && wakes == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(wakes.load(), 1);
     EXPECT_TRUE(t.running());
 
     auto begin = std::chrono::steady_clock::now();

@@ -100,12 +100,12 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
             break;
         }
         if (fds[0].revents & POLLIN) {
-            if (watch.read_events()) {
-                if (!miner_config_saving) {
-                    pending = true;
-                    elapsed = std::chrono::milliseconds{0};
-                }
-                // else: the agent's own save
+            // The agent's own save: marked while it runs, and known by the file it
+            // left when its event is read later (a slow report held the loop up).
+            if (watch.read_events() && !miner_config_saving &&
+                !miner_config_is_own_save(paths::kMinerConfig)) {
+                pending = true;
+                elapsed = std::chrono::milliseconds{0};
             }
             continue;  // activity never counts as quiet time
         }
