@@ -148,14 +148,14 @@ TEST(UtilDefaultGateway, ReadsTheFirstDefaultRoute) {
         {header + net, -1, 0},
         {header + zero + gw1, -1, 0},
     };
-    auto path = std::filesystem::temp_directory_path() / ("route." + std::to_string(getpid()));
+    TempDir dir;
+    const auto path = dir / "route";
     for (const auto &c : cases) {
         std::ofstream(path) << c.table;
         uint32_t gw = 7;
         EXPECT_EQ(util_default_gateway_from(path.c_str(), &gw), c.rc) << c.table;
         EXPECT_EQ(gw, c.gw) << c.table;
     }
-    std::filesystem::remove(path);
 
     uint32_t gw;
     EXPECT_TRUE(has(errors_of([&] { EXPECT_EQ(util_default_gateway_from("/x/route", &gw), -1); }),
@@ -165,7 +165,8 @@ TEST(UtilDefaultGateway, ReadsTheFirstDefaultRoute) {
 // Runs util_name_servers in a child that sees resolv_text as /etc/resolv.conf
 // (a private mount namespace, so the host is untouched). Needs root.
 std::string name_servers_with(const std::string &resolv_text) {
-    auto file = std::filesystem::temp_directory_path() / ("resolv." + std::to_string(getpid()));
+    TempDir dir;
+    const auto file = dir / "resolv.conf";
     std::ofstream(file) << resolv_text;
     int fds[2];
     if (pipe(fds) != 0)
@@ -194,7 +195,6 @@ std::string name_servers_with(const std::string &resolv_text) {
     std::string out = read_all(fds[0]);
     close(fds[0]);
     waitpid(pid, nullptr, 0);
-    std::filesystem::remove(file);
     return out;
 }
 
