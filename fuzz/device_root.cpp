@@ -72,9 +72,9 @@ void enter_device_root() {
     // The working directory stays writable inside the new root, wherever it is
     // (a checkout under /tmp too), but it must not be the root or hold the new one.
     const fs::path cwd = fs::current_path();
-    const auto [end, at] = std::mismatch(kNewRoot.begin(), kNewRoot.end(), cwd.begin(), cwd.end());
+    const auto under = std::mismatch(kNewRoot.begin(), kNewRoot.end(), cwd.begin(), cwd.end());
     errno = EINVAL;
-    check(cwd != "/" && cwd != "/tmp" && end != kNewRoot.end(),
+    check(cwd != "/" && cwd != "/tmp" && under.first != kNewRoot.end(),
           "working directory is /, /tmp or under the new root:", cwd);
 
     enter_namespaces();

@@ -134,12 +134,14 @@ int main() {
         // already in place when the start returned.
         .on("watch-start",
             [&](auto &) {
-                return rc("watch-start", watch_config_start(print_document)) + " " + inotify_fds();
+                std::string started = rc("watch-start", watch_config_start(print_document));
+                return started + " " + inotify_fds();
             })
         .on("watch-stop",
             [&](auto &) {
                 auto began = std::chrono::steady_clock::now();
-                return rc("watch-stop", watch_config_stop()) + " " + ms_since(began);
+                std::string stopped = rc("watch-stop", watch_config_stop());
+                return stopped + " " + ms_since(began);
             })
         .on("save-freq", save_freq)
         .on("callback-delay", [](std::istream &args) {

@@ -27,7 +27,9 @@ const Case kCases[] = {
     {event("fan_erorr"), 0, R"({"reason":"fan_error"})", ""},
     {event("fan_error"), 0, "", "WARN: Unknown restart reason: fan_error\n"},
     {event(""), 0, "", "WARN: Unknown restart reason: \n"},
+    {event("devpool_not_available"), 0, R"({"reason":"devpool_error"})", ""},
     {event("autotune_stage2"), 0, R"({"reason":"autotune"})", ""},
+    {event("fix_hw_errors"), 0, R"({"reason":"fix_hw_errors"})", ""},
     {event("net_connection_error!"), 0, R"({"reason":"network_error"})", ""},
     // hashrate: a real, or a string read as a number; never an integer.
     {event("hashrate_drop", R"(, "hashrate": 7.25)"), 0,

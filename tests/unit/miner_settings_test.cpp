@@ -124,7 +124,6 @@ TEST_F(SettingsEdit, VoltagesRoundUpToTheNextTenth) {
         EXPECT_EQ(rec().voltage, stored) << volts;
         EXPECT_EQ(cgminer_chain_volt(8, volts), stored != 0 ? 1 : 0) << volts;
         EXPECT_EQ(rec().chain_voltage[2], stored) << volts;
-        cgminer_config_open(&base_);
     }
 }
 
@@ -150,7 +149,6 @@ TEST_F(SettingsEdit, ManualFanSpeedIsNeverBelowTwentyPercent) {
         EXPECT_EQ(cgminer_config_is_changed(), rc == 1);
         EXPECT_EQ(rec().fan_ctrl, ctrl_after != 0);
         EXPECT_EQ(rec().fan_pwm, pwm_after);
-        cgminer_config_open(&base_);
     }
 }
 
@@ -192,7 +190,6 @@ TEST_F(SettingsEdit, PoolsAreReplacedOrAppendedOneSlotAtATime) {
         EXPECT_TRUE(!step.refusal || has(err, std::string("ERROR: ") + step.refusal)) << err;
     }
     EXPECT_STREQ(rec().pools[0].pass, "pa");
-    cgminer_config_open(&base_);
 
     miner_pool slot;
     memset(&slot, 0x5A, sizeof slot);
@@ -250,7 +247,6 @@ TEST_F(SettingsEdit, PoolTextsAreKeptWhole) {
         EXPECT_EQ(cases[i].request(), cases[i].rc) << "case " << i;
         EXPECT_EQ(pools_written(), std::vector<std::vector<std::string>>{cases[i].written})
             << "case " << i;
-        cgminer_config_open(&base_);
     }
 }
 
@@ -305,7 +301,6 @@ TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
     memset(expected.chip_freq, 0, sizeof expected.chip_freq);
     EXPECT_TRUE(same(rec(), expected));
     EXPECT_EQ(tune(unchanged, true), 1);
-    cgminer_config_open(&base_);
 }
 
 TEST(ProfileTable, NamesMatchByPrefixAndRowZeroIsTheFallback) {
