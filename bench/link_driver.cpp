@@ -15,20 +15,20 @@
 //   stop               agent_stop()
 //   exit
 // Each answer is one line starting with "driver: ".
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "agent.h"
 #include "agent_protocol/agent_protocol.h"
+#include "command_loop.h"
 #include "common/json_ptr.h"
 #include "common/paths.h"
 #include "config.h"
@@ -47,7 +47,7 @@ json_t *probe(int n) {
 }
 
 // Queues count messages from a thread of its own; the results by kind.
-void produce(int count, long pause_us) {
+std::string produce(int count, long pause_us) {
     int ok = 0, dropped = 0, no_link = 0;
     std::thread producer([&] {
         for (int n = 0; n < count; ++n) {
@@ -58,23 +58,27 @@ void produce(int count, long pause_us) {
         }
     });
     producer.join();
-    printf("driver: enqueued ok=%d dropped=%d no_link=%d\n", ok, dropped, no_link);
+    return "enqueued ok=" + std::to_string(ok) + " dropped=" + std::to_string(dropped) +
+           " no_link=" + std::to_string(no_link);
 }
 
-void wait_state(const char *what, double seconds) {
+std::string wait_state(std::istream &args) {
+    std::string what;
+    double seconds = 0;
+    args >> what >> seconds;
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds));
     auto reached = [&] {
-        if (strcmp(what, "connected") == 0)
+        if (what == "connected")
             return agent_is_connected();
-        if (strcmp(what, "authenticated") == 0)
+        if (what == "authenticated")
             return agent_is_authenticated();
         return !agent_is_connected();
     };
     while (!reached() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    printf("driver: %s %s\n", what, reached() ? "yes" : "timeout");
+    return what + (reached() ? " yes" : " timeout");
 }
 
 }  // namespace
@@ -103,42 +107,41 @@ int main(int argc, char **argv) {
     }
     if (agent_connect(url) != 0)
         return 1;
-    printf("driver: ready\n");
+    CommandLoop loop("driver: ", "unknown command ");
+    loop.answer("ready");
 
-    FILE *commands = fopen(fifo, "r");
-    if (commands == nullptr) {
+    std::ifstream commands(fifo);
+    if (!commands) {
         perror("fifo");
         return 1;
     }
-    char line[256];
-    while (fgets(line, sizeof line, commands) != nullptr) {
-        char word[32] = "";
-        char arg[32] = "";
-        double number = 0;
-        int fields = sscanf(line, "%31s %31s %lf", word, arg, &number);
-        if (fields < 1)
-            continue;
-        std::string cmd = word;
-        if (cmd == "wait" && fields == 3) {
-            wait_state(arg, number);
-        } else if (cmd == "enqueue") {
-            produce(atoi(arg), 0);
-        } else if (cmd == "paced" && fields == 3) {
-            produce(atoi(arg), static_cast<long>(number));
-        } else if (cmd == "held") {
-            json_ptr message(probe(-1));
-            json_incref(message.get());
-            int rc = agent_enqueue_message(message.get());
-            printf("driver: held rc=%d refcount=%zu\n", rc, message->refcount);
-        } else if (cmd == "stop") {
+    loop.on("wait", wait_state)
+        .on("enqueue",
+            [](std::istream &args) {
+                int count = 0;
+                args >> count;
+                return produce(count, 0);
+            })
+        .on("paced",
+            [](std::istream &args) {
+                int count = 0;
+                long pause_us = 0;
+                args >> count >> pause_us;
+                return produce(count, pause_us);
+            })
+        .on("held",
+            [](auto &) {
+                json_ptr message(probe(-1));
+                json_incref(message.get());
+                int rc = agent_enqueue_message(message.get());
+                return "held rc=" + std::to_string(rc) +
+                       " refcount=" + std::to_string(message->refcount);
+            })
+        .on("stop", [](auto &) {
             agent_stop();
-            printf("driver: stopped\n");
-        } else if (cmd == "exit") {
-            break;
-        } else {
-            printf("driver: unknown command %s\n", word);
-        }
-    }
+            return "stopped";
+        });
+    loop.run(commands, "exit");
     agent_stop();
     return 0;
 }

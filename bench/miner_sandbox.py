@@ -28,7 +28,7 @@ CONFIG = {"pools": [{"url": "stratum+tcp://pool.example.com:3333",
 def miner_sandbox(build_dir, *programs):
     """The sandbox, once the miner's API answers; each of programs (paths in
     the build directory) installed in /usr/bin under its own name."""
-    programs += (os.path.join("tests", "tools", "miner_api_tool"),)
+    programs += (os.path.join("bench", "miner_api_tool"),)
     with Sandbox(service_host=None) as sb:
         for program in programs:
             with open(os.path.join(build_dir, program), "rb") as f:

@@ -8,9 +8,9 @@
 
 #include "agent.h"
 #include "agent_msgs/agent_msgs.h"
-#include "captured_link.h"
 #include "common/paths.h"
 #include "config.h"
+#include "detached_link.h"
 #include "device_root.h"
 #include "miner.h"
 #include "status.h"
@@ -34,7 +34,7 @@ struct Device {
     std::string network_file = slurp(FUZZ_CORPUS_DIR "/network_config/static-two-dns");
     std::string chip_dump = slurp(FUZZ_CORPUS_DIR "/chip_dump/sim-miner-default");
     agent_config loaded{};
-    CapturedLink *link = nullptr;
+    DetachedLink *link = nullptr;
 
     // Every frame meets the same device.
     void reset() {
@@ -47,7 +47,7 @@ struct Device {
         }
         agent_registration_clear();
         status_reports_resume(status_suspender::config_upload);
-        link->conn()->conn_state = CONN_AUTH_SENT;
+        link->conn.conn_state = CONN_AUTH_SENT;
     }
 };
 
@@ -58,7 +58,7 @@ Device *device;
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     device = new Device;
     enter_device_root();
-    device->link = new CapturedLink;
+    device->link = new DetachedLink;
     put_file(paths::kChipHashrates, device->chip_dump.substr(device->chip_dump.find('\0') + 1));
     device->reset();
     if (config_load(paths::kAgentConfig, &device->loaded) != 0)
@@ -84,11 +84,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     device->reset();
-    conn_data *conn = device->link->conn();
+    conn_data *conn = &device->link->conn;
     inc_msg_reset(conn);
     for (size_t at = 0; at < size; at += kPiece)
         inc_msg_append_fragment(data + at, std::min(kPiece, size - at), conn);
-    (void)decode_message(device->link->vhd(), conn);
-    device->link->drain();
+    (void)decode_message(&device->link->vhd, conn);
+    device->link->take_sendable();
     return 0;
 }

@@ -1,5 +1,5 @@
 """The miner API client and the chip statistics inside the device sandbox,
-against the simulated miner, through tests/tools/miner_api_tool. The parsing
+against the simulated miner, through bench/miner_api_tool. The parsing
 itself is covered by the unit tests; here the device's chip files and the
 bounded waits."""
 
@@ -25,7 +25,7 @@ BASE_CONFIG = {
 
 @pytest.fixture(scope="module")
 def tool_binary(build_dir):
-    return built(build_dir, "tests", "tools", "miner_api_tool").read_bytes()
+    return built(build_dir, "bench", "miner_api_tool").read_bytes()
 
 
 class Board:

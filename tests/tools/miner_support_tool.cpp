@@ -8,23 +8,19 @@
 //
 // callback-delay makes each report of the watch take that long after it printed
 // the document, like a report held up by a hung miner API.
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "command_loop.h"
 #include "common/json_ptr.h"
 #include "norix/miner_support/settings.h"
 #include "norix/miner_support/supervision.h"
@@ -32,70 +28,75 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
-std::mutex g_out_lock;
+namespace fs = std::filesystem;
+CommandLoop loop;
 std::atomic<int> g_callback_delay_ms{0};
-
-long long ms_since(steady::time_point began) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began).count();
-}
-
-void answer(const std::string &text) {
-    std::lock_guard lock(g_out_lock);
-    printf("> %s\n", text.c_str());
-    fflush(stdout);
-}
 
 int print_document(json_t *doc) {
     json_ptr owned(doc);
     c_str_ptr text(json_dumps(doc, JSON_COMPACT));
-    answer(std::string("callback ") + (text ? text.get() : "null"));
+    loop.answer(std::string("callback ") + (text ? text.get() : "null"));
     std::this_thread::sleep_for(std::chrono::milliseconds(g_callback_delay_ms.load()));
     return 0;
 }
 
-// What fn makes of each entry of a /proc/self directory, comma-separated.
-template <typename Fn>
-std::string list_proc(const char *dir_name, Fn fn) {
+// The names of the process's threads, comma-separated.
+std::string thread_names() {
     std::string list;
-    DIR *dir = opendir(dir_name);
-    while (dirent *entry = dir ? readdir(dir) : nullptr) {
-        std::string item =
-            entry->d_name[0] == '.' ? "" : fn(std::string(dir_name) + "/" + entry->d_name);
-        if (!item.empty())
-            list += (list.empty() ? "" : ",") + item;
+    for (const auto &task : fs::directory_iterator("/proc/self/task")) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        list += (list.empty() ? "" : ",") + comm;
     }
-    if (dir)
-        closedir(dir);
     return list;
 }
 
-std::string thread_names() {
-    return list_proc("/proc/self/task", [](const std::string &task) {
-        char comm[32] = {};
-        if (FILE *f = fopen((task + "/comm").c_str(), "r")) {
-            if (fgets(comm, sizeof comm, f))
-                comm[strcspn(comm, "\n")] = '\0';
-            fclose(f);
-        }
-        return std::string(comm);
-    });
-}
-
-int count_inotify_fds() {
-    std::string fds = list_proc("/proc/self/fd", [](const std::string &fd) {
-        char target[256] = {};
-        bool inotify = readlink(fd.c_str(), target, sizeof target - 1) > 0 &&
-                       strstr(target, "inotify") != nullptr;
-        return std::string(inotify ? "i" : "");
-    });
-    return static_cast<int>(std::count(fds.begin(), fds.end(), 'i'));
+std::string inotify_fds() {
+    int count = 0;
+    std::error_code ec;  // the iterator's own descriptor is gone by the time it is read
+    for (const auto &fd : fs::directory_iterator("/proc/self/fd"))
+        count += fs::read_symlink(fd.path(), ec).string().find("inotify") != std::string::npos;
+    return "inotify=" + std::to_string(count);
 }
 
 std::string timed_stop() {
-    auto began = steady::now();
+    auto began = std::chrono::steady_clock::now();
     int rc = cgminer_stop();
-    return "stop " + std::to_string(rc) + " " + std::to_string(ms_since(began));
+    return "stop " + std::to_string(rc) + " " + ms_since(began);
+}
+
+std::string race(std::istream &args) {
+    int n = 0;
+    args >> n;
+    std::atomic<bool> go{false};
+    std::vector<int> results(static_cast<size_t>(n));
+    std::vector<std::thread> racers;
+    for (size_t i = 0; i < results.size(); ++i) {
+        racers.emplace_back([&, i] {
+            while (!go) {
+            }
+            results[i] = cgminer_start();
+        });
+    }
+    go = true;
+    for (auto &t : racers)
+        t.join();
+    std::string text = "race";
+    for (int r : results)
+        text += " " + std::to_string(r);
+    return text;
+}
+
+// One settings request around the setter.
+std::string save_freq(std::istream &args) {
+    unsigned freq = 0;
+    args >> freq;
+    auto began = std::chrono::steady_clock::now();
+    int load = miner_settings_begin();
+    int set = cgminer_freq(static_cast<uint16_t>(freq));
+    int saved = miner_settings_commit();
+    return "save-freq " + std::to_string(load) + " " + std::to_string(set) + " " +
+           std::to_string(saved) + " " + ms_since(began);
 }
 
 }  // namespace
@@ -109,80 +110,47 @@ int main() {
         sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    miner_settings_set_written_hook([] { answer("written-hook"); });
+    miner_settings_set_written_hook([] { loop.answer("written-hook"); });
     std::vector<std::thread> helpers;
-
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream args(line);
-        std::string cmd;
-        args >> cmd;
-        if (cmd == "start") {
-            answer("start " + std::to_string(cgminer_start()));
-        } else if (cmd == "race") {
-            int n = 0;
-            args >> n;
-            std::atomic<bool> go{false};
-            std::vector<int> results(static_cast<size_t>(n));
-            std::vector<std::thread> racers;
-            for (size_t i = 0; i < results.size(); ++i) {
-                racers.emplace_back([&, i] {
-                    while (!go) {
-                    }
-                    results[i] = cgminer_start();
-                });
-            }
-            go = true;
-            for (auto &t : racers)
-                t.join();
-            std::string text = "race";
-            for (int r : results)
-                text += " " + std::to_string(r);
-            answer(text);
-        } else if (cmd == "stop") {
-            answer(timed_stop());
-        } else if (cmd == "stop-async") {
-            helpers.emplace_back([] { answer(timed_stop()); });
-            answer("stop-async");
-        } else if (cmd == "running") {
-            answer("running " + std::to_string(cgminer_is_running() ? 1 : 0));
-        } else if (cmd == "present") {
-            answer("present " + std::to_string(cgminer_present()));
-        } else if (cmd == "probe") {
-            answer("probe api=" + std::to_string(cgminer_api_available() ? 1 : 0) +
-                   " autotuner=" + std::to_string(cgminer_autotuner_enabled()));
-        } else if (cmd == "threads") {
-            answer("threads " + thread_names());
-        } else if (cmd == "fds") {
-            answer("fds inotify=" + std::to_string(count_inotify_fds()));
-        } else if (cmd == "watch-start") {
-            // The descriptor count right after the start shows whether the watch
-            // was already in place when the start returned.
-            int rc = watch_config_start(print_document);
-            answer("watch-start " + std::to_string(rc) +
-                   " inotify=" + std::to_string(count_inotify_fds()));
-        } else if (cmd == "watch-stop") {
-            auto began = steady::now();
-            int rc = watch_config_stop();
-            answer("watch-stop " + std::to_string(rc) + " " + std::to_string(ms_since(began)));
-        } else if (cmd == "save-freq") {  // one settings request around the setter
-            unsigned freq = 0;
-            args >> freq;
-            auto began = steady::now();
-            int load = miner_settings_begin();
-            int set = cgminer_freq(static_cast<uint16_t>(freq));
-            int saved = miner_settings_commit();
-            answer("save-freq " + std::to_string(load) + " " + std::to_string(set) + " " +
-                   std::to_string(saved) + " " + std::to_string(ms_since(began)));
-        } else if (cmd == "callback-delay") {
+    auto rc = [](const char *name, int value) { return name + (" " + std::to_string(value)); };
+    loop.on("start", [&](auto &) { return rc("start", cgminer_start()); })
+        .on("race", race)
+        .on("stop", [](auto &) { return timed_stop(); })
+        .on("stop-async",
+            [&](auto &) {
+                helpers.emplace_back([] { loop.answer(timed_stop()); });
+                return "stop-async";
+            })
+        .on("running", [&](auto &) { return rc("running", cgminer_is_running() ? 1 : 0); })
+        .on("present", [&](auto &) { return rc("present", cgminer_present()); })
+        .on("probe",
+            [](auto &) {
+                return "probe api=" + std::to_string(cgminer_api_available() ? 1 : 0) +
+                       " autotuner=" + std::to_string(cgminer_autotuner_enabled());
+            })
+        .on("threads", [](auto &) { return "threads " + thread_names(); })
+        .on("fds", [](auto &) { return "fds " + inotify_fds(); })
+        // The descriptor count right after the start shows whether the watch was
+        // already in place when the start returned.
+        .on("watch-start",
+            [&](auto &) {
+                std::string started = rc("watch-start", watch_config_start(print_document));
+                return started + " " + inotify_fds();
+            })
+        .on("watch-stop",
+            [&](auto &) {
+                auto began = std::chrono::steady_clock::now();
+                std::string stopped = rc("watch-stop", watch_config_stop());
+                return stopped + " " + ms_since(began);
+            })
+        .on("save-freq", save_freq)
+        .on("callback-delay", [](std::istream &args) {
             int ms = 0;
             args >> ms;
             g_callback_delay_ms = ms;
-            answer("callback-delay");
-        } else if (cmd == "quit") {
-            break;
-        }
-    }
+            return "callback-delay";
+        });
+    loop.run(std::cin);
     for (auto &t : helpers)
         t.join();
     // An orderly end, so that a leak checker sees everything released.
@@ -190,6 +158,6 @@ int main() {
         watch_config_stop();
     if (cgminer_is_running())
         cgminer_stop();
-    answer("bye");
+    loop.answer("bye");
     return 0;
 }

@@ -10,19 +10,18 @@
 //   events-stop             > events-stop ms=T running=0|1
 //   events-cycles N         N starts and stops: > events-cycles fds=BEFORE,AFTER
 //   quit
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
+#include <filesystem>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "agent.h"
+#include "command_loop.h"
 #include "common/paths.h"
 #include "config.h"
 #include "events.h"
@@ -32,23 +31,8 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-long long ms_since(steady::time_point began) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - began).count();
-}
-
-void answer(const std::string &text) {
-    printf("> %s\n", text.c_str());
-    fflush(stdout);
-}
-
-int open_fds() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dirent *entry = dir ? readdir(dir) : nullptr)
-        count += entry->d_name[0] != '.';
-    if (dir)
-        closedir(dir);
-    return count - 1;  // the directory's own descriptor
+long open_fds() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) - 1;
 }
 
 // miner_send_logs with every descriptor number above the open ones refused.
@@ -67,6 +51,22 @@ int logs_without_descriptors(const std::string &id) {
     return rc;
 }
 
+CommandLoop::Handler logs(const std::string &name, int (*send)(const std::string &)) {
+    return [name, send](std::istream &args) {
+        std::string id;
+        args >> id;
+        auto began = steady::now();
+        int rc = send(id);
+        return name + " rc=" + std::to_string(rc) + " ms=" + ms_since(began);
+    };
+}
+
+int number(std::istream &args) {
+    int n = 0;
+    args >> n;
+    return n;
+}
+
 }  // namespace
 
 int main() {
@@ -76,45 +76,40 @@ int main() {
         return 1;
     agent_connect(RIGKEEP_SERVICE_URL);
 
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream in(line);
-        std::string cmd, arg;
-        in >> cmd >> arg;
-        if (cmd == "wait-auth") {
-            auto deadline = steady::now() + std::chrono::seconds(std::stoi(arg));
-            while (!agent_is_authenticated() && steady::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            answer(std::string("wait-auth ") + (agent_is_authenticated() ? "yes" : "timeout"));
-        } else if (cmd == "logs" || cmd == "logs-no-fd") {
-            auto began = steady::now();
-            int rc = cmd == "logs" ? miner_send_logs(arg.c_str()) : logs_without_descriptors(arg);
-            answer(cmd + " rc=" + std::to_string(rc) + " ms=" + std::to_string(ms_since(began)));
-        } else if (cmd == "events-start") {
-            start_events_thread();
-            answer("events-start running=" + std::to_string(events_thread_is_running()));
-        } else if (cmd == "events-stop") {
-            auto began = steady::now();
-            stop_events_thread();
-            answer("events-stop ms=" + std::to_string(ms_since(began)) +
-                   " running=" + std::to_string(events_thread_is_running()));
-        } else if (cmd == "events-cycles") {
-            int before = open_fds();
-            for (int i = std::stoi(arg); i > 0; --i) {
+    CommandLoop loop;
+    loop.on("wait-auth",
+            [](std::istream &args) {
+                auto deadline = steady::now() + std::chrono::seconds(number(args));
+                while (!agent_is_authenticated() && steady::now() < deadline)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return std::string("wait-auth ") + (agent_is_authenticated() ? "yes" : "timeout");
+            })
+        .on("logs", logs("logs", [](const std::string &id) { return miner_send_logs(id.c_str()); }))
+        .on("logs-no-fd", logs("logs-no-fd", logs_without_descriptors))
+        .on("events-start",
+            [](auto &) {
+                start_events_thread();
+                return "events-start running=" + std::to_string(events_thread_is_running());
+            })
+        .on("events-stop",
+            [](auto &) {
+                auto began = steady::now();
+                stop_events_thread();
+                return "events-stop ms=" + ms_since(began) +
+                       " running=" + std::to_string(events_thread_is_running());
+            })
+        .on("events-cycles", [](std::istream &args) {
+            long before = open_fds();
+            for (int i = number(args); i > 0; --i) {
                 start_events_thread();
                 // Half the stops come at once, half once the thread waits for a writer.
                 if (i % 2 == 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 stop_events_thread();
             }
-            answer("events-cycles fds=" + std::to_string(before) + "," +
-                   std::to_string(open_fds()));
-        } else if (cmd == "quit") {
-            break;
-        } else {
-            answer("unknown " + cmd);
-        }
-    }
+            return "events-cycles fds=" + std::to_string(before) + "," + std::to_string(open_fds());
+        });
+    loop.run(std::cin);
     stop_events_thread();
     agent_stop();
     return 0;

@@ -15,11 +15,10 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
 
+#include "command_loop.h"
 #include "common/atomic_file.h"
 #include "common/paths.h"
 #include "config.h"
@@ -71,35 +70,37 @@ int main() {
                                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (started == MAP_FAILED)
         return 1;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream in(line);
-        std::string cmd, kind, arg;
-        in >> cmd >> kind >> arg;
-        if (cmd == "save") {
-            printf("> save rc=%d\n", save(kind, arg == "B"));
-        } else if (cmd == "kill") {
-            started->store(0);
-            pid_t pid = fork();
-            if (pid == 0) {
-                for (bool b = true;; b = !b) {
-                    started->fetch_add(1);
-                    save(kind, b);
+    CommandLoop loop;
+    loop.on("save",
+            [](std::istream &args) {
+                std::string kind, version;
+                args >> kind >> version;
+                return "save rc=" + std::to_string(save(kind, version == "B"));
+            })
+        .on("kill",
+            [started](std::istream &args) {
+                std::string kind;
+                useconds_t usec = 0;
+                args >> kind >> usec;
+                started->store(0);
+                pid_t pid = fork();
+                if (pid == 0) {
+                    for (bool b = true;; b = !b) {
+                        started->fetch_add(1);
+                        save(kind, b);
+                    }
                 }
-            }
-            if (pid > 0) {
-                usleep(static_cast<useconds_t>(std::stoul(arg)));
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-            printf("> kill saves=%ld\n", pid > 0 ? started->load() : -1L);
-        } else if (cmd == "cleanup") {
-            printf("> cleanup removed=%d\n", remove_atomic_write_leftovers(paths::kConfigDir));
-        } else if (cmd == "quit") {
-            break;
-        } else {
-            printf("> unknown %s\n", cmd.c_str());
-        }
-    }
+                if (pid > 0) {
+                    usleep(usec);
+                    kill(pid, SIGKILL);
+                    waitpid(pid, nullptr, 0);
+                }
+                return "kill saves=" + std::to_string(pid > 0 ? started->load() : -1L);
+            })
+        .on("cleanup", [](auto &) {
+            return "cleanup removed=" +
+                   std::to_string(remove_atomic_write_leftovers(paths::kConfigDir));
+        });
+    loop.run(std::cin);
     return 0;
 }

@@ -18,15 +18,7 @@ namespace {
 
 class AtomicFile : public testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("atomic." + std::to_string(getpid()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    size_t entries() const {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
-    }
-    fs::path dir_;
+    TempDir dir_;
 };
 
 TEST_F(AtomicFile, CreatesAndReplacesKeepingModeAndOwner) {
@@ -45,7 +37,7 @@ TEST_F(AtomicFile, CreatesAndReplacesKeepingModeAndOwner) {
     EXPECT_EQ(st.st_mode & 07777, 02640u);
     EXPECT_EQ(st.st_uid, 1234u);
     EXPECT_EQ(st.st_gid, 5678u);
-    EXPECT_EQ(entries(), 1u) << "no temporary file is left behind";
+    EXPECT_EQ(dir_.entries(), 1) << "no temporary file is left behind";
 }
 
 TEST_F(AtomicFile, MissingDirectoryFailsWithErrno) {
@@ -80,9 +72,8 @@ TEST_F(AtomicFile, CleanupRemovesOnlyOurTemporaries) {
     fs::create_directory(dir_ / ".dir.rigkeep-abcdef");
     fs::create_symlink(dir_ / "bmminer.conf", dir_ / ".link.rigkeep-abcdef");
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(remove_atomic_write_leftovers(dir_.c_str()), 3);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out =
+        log_of([&] { EXPECT_EQ(remove_atomic_write_leftovers(dir_.path.c_str()), 3); }).out;
     for (const auto &f : files) {
         EXPECT_EQ(fs::exists(dir_ / f.name), !f.ours) << f.name;
         EXPECT_EQ(out.find("/" + std::string(f.name) + "\n") != std::string::npos, f.ours)

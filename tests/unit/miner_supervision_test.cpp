@@ -41,17 +41,13 @@ class scripted_runner final : public miner_runner {
 
 std::vector<std::pair<int32_t, uint8_t>> g_reports;
 
-struct Outcome {
-    std::string out, err;
+struct Outcome : Logged {
     std::vector<int> abnormal;  // the count named by each "Abnormal miner restart" warning
 };
 
 Outcome supervise(scripted_runner &runner, miner_state_reporter report = nullptr) {
     g_reports.clear();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    cgminer_supervise(runner, report);
-    Outcome o{testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), {}};
+    Outcome o{log_of([&] { cgminer_supervise(runner, report); }), {}};
     static const std::string prefix = "WARN: Abnormal miner restart detected (";
     for (size_t at = o.out.find(prefix); at != std::string::npos; at = o.out.find(prefix, at + 1))
         o.abnormal.push_back(std::stoi(o.out.substr(at + prefix.size())));

@@ -93,10 +93,8 @@ TEST(WatchEvents, OnlyANonEmptyEventNamedExactlyBmminerConfCounts) {
 // follows it, and the failure is logged once, not at every step.
 TEST(WatchDir, FollowsADirectoryThatAppearsLaterOrIsReplaced) {
     namespace fs = std::filesystem;
-    const fs::path base = fs::temp_directory_path() / ("watch." + std::to_string(getpid()));
+    TempDir base;
     const fs::path dir = base / "config";
-    fs::remove_all(base);
-    fs::create_directories(base);
     ConfigDirWatch watch(dir.string());
     ASSERT_GE(watch.fd(), 0);
 
@@ -123,7 +121,6 @@ TEST(WatchDir, FollowsADirectoryThatAppearsLaterOrIsReplaced) {
         EXPECT_FALSE(queued_events()) << step;  // as the loop does on any event
     }
     EXPECT_FALSE(watch.arm());
-    fs::remove_all(base);
 }
 
 }  // namespace

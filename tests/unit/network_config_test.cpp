@@ -79,75 +79,51 @@ TEST(NetworkConfigWrite, LayoutAndRoundTrip) {
     }
 }
 
-TEST(NetworkConfigRead, DhcpValuesAndDefaults) {
-    EXPECT_EQ(read_text("hostname=x\n").mode, 1u) << "no dhcp line means static";
-    EXPECT_EQ(read_text("dhcp=true\n").mode, 0u);
-    EXPECT_EQ(read_text("dhcp=trueish\n").mode, 0u);
-    EXPECT_EQ(read_text("dhcp=false\n").mode, 1u);
-    EXPECT_EQ(read_text("dhcp=\n").mode, 1u);
-    auto only_host = read_text("hostname=lonely\n");
-    EXPECT_STREQ(only_host.hostname, "lonely");
-    EXPECT_STREQ(only_host.ip, "");
-    EXPECT_EQ(only_host.dns_count, 0u);
+// The record as one line: mode, hostname, ip, netmask, gateway, name servers.
+std::string shown(const network_config &n) {
+    std::string text = n.mode == 1 ? "static" : n.mode == 0 ? "dhcp" : "?";
+    for (const char *part : {n.hostname, n.ip, n.netmask, n.gateway})
+        text += std::string("|") + part;
+    for (uint32_t i = 0; i < n.dns_count; ++i)
+        text += std::string(i ? " " : "|") + n.dns[i];
+    return text;
 }
 
-TEST(NetworkConfigRead, CommentsPrefixKeysAndUnknownLines) {
-    auto n = read_text(
-        "# written by hand\n"
-        "\n"
-        "hostname=rig # trailing comment\n"
-        "mtu=1500\n"
-        "ipaddressX=192.0.2.7\n"
-        "netmask=255.255.255.0=ignored\n"
-        "==gateway==192.0.2.1\n"
-        "dnsservers=\"192.0.2.53  192.0.2.54 192.0.2.55\"\n"
-        "bogus=1\n"
-        "dhcp=true\n");
-    EXPECT_STREQ(n.hostname, "rig ") << "the space before the comment stays";
-    EXPECT_STREQ(n.ip, "192.0.2.7") << "keys compare by prefix";
-    EXPECT_STREQ(n.netmask, "255.255.255.0");
-    EXPECT_STREQ(n.gateway, "192.0.2.1") << "leading '=' runs are skipped";
-    EXPECT_EQ(n.dns_count, 2u);
-    EXPECT_STREQ(n.dns[0], "192.0.2.53");
-    EXPECT_STREQ(n.dns[1], "192.0.2.54");
-    EXPECT_EQ(n.mode, 0u) << "unknown lines are passed over";
-}
+TEST(NetworkConfigRead, Lines) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"hostname=lonely\n", "static|lonely|||"},  // no dhcp line means static
+        {"dhcp=true\n", "dhcp||||"},
+        {"dhcp=trueish\n", "dhcp||||"},
+        {"dhcp=false\n", "static||||"},
+        {"dhcp=\n", "static||||"},
+        // Comments, keys compared by prefix, leading '=' runs skipped, unknown lines
+        // passed over; the space before a comment stays.
+        {"# written by hand\n\nhostname=rig # trailing comment\nmtu=1500\n"
+         "ipaddressX=192.0.2.7\nnetmask=255.255.255.0=ignored\n==gateway==192.0.2.1\n"
+         "dnsservers=\"192.0.2.53  192.0.2.54 192.0.2.55\"\nbogus=1\ndhcp=true\n",
+         "dhcp|rig |192.0.2.7|255.255.255.0|192.0.2.1|192.0.2.53 192.0.2.54"},
+        {"hostname=a\n===\nhostname=b\n", "static|b|||"},
+        {"ipaddress=" + std::string(40, '9') + "\n", "static||" + std::string(15, '9') + "||"},
+        // A line longer than the 255-character read buffer is read in pieces; the
+        // second piece has no known key and is passed over.
+        {"hostname=" + std::string(300, 'h') + "\ndhcp=true\n",
+         "dhcp|" + std::string(255 - 9, 'h') + "|||"},
+        // A piece never ends inside a character ('é' at bytes 254 and 255).
+        {"hostname=" + std::string(245, 'h') + "\u00e9" + std::string(50, 'h'),
+         "static|" + std::string(245, 'h') + "|||"},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(shown(read_text(text)), expected) << text;
 
-TEST(NetworkConfigRead, LineOfEqualsIsPassedOverAndValuesAreCut) {
-    auto n = read_text("hostname=a\n===\nhostname=b\n");
-    EXPECT_STREQ(n.hostname, "b");
-
-    auto cut = read_text("ipaddress=" + std::string(40, '9') + "\n");
-    EXPECT_EQ(strlen(cut.ip), 15u);
-
-    // A line longer than the 255-character read buffer is read in pieces; the
-    // second piece has no known key and is passed over.
-    auto pieces = read_text("hostname=" + std::string(300, 'h') + "\ndhcp=true\n");
-    EXPECT_EQ(strlen(pieces.hostname), 255u - 9u);
-    EXPECT_EQ(pieces.mode, 0u);
-    // A piece never ends inside a character ('é' at bytes 254 and 255).
-    pieces = read_text("hostname=" + std::string(245, 'h') + "\u00e9" + std::string(50, 'h'));
-    EXPECT_EQ(std::string(pieces.hostname), std::string(245, 'h'));
-}
-
-TEST(NetworkConfigRead, ParseLineResults) {
     network_config n = zeroed();
-    char empty[] = "";
-    char no_value[] = "hostname";
-    char unknown[] = "mtu=1500";
+    char empty[] = "", no_value[] = "hostname", unknown[] = "mtu=1500";
     EXPECT_EQ(parse_network_line(empty, &n), 0);
     EXPECT_EQ(parse_network_line(no_value, &n), 0);
-    EXPECT_STREQ(n.hostname, "");
     EXPECT_EQ(parse_network_line(unknown, &n), -1);
-}
-
-TEST(NetworkConfigRead, DnsEntriesBeyondCountKeepOldValues) {
-    network_config n = zeroed();
     strcpy(n.dns[1], "old");
     parse_dns_servers("\"192.0.2.1\"", &n);
-    EXPECT_EQ(n.dns_count, 1u);
-    EXPECT_STREQ(n.dns[0], "192.0.2.1");
-    EXPECT_STREQ(n.dns[1], "old");
+    EXPECT_EQ(shown(n), "dhcp|||||192.0.2.1") << "no change from the lines before";
+    EXPECT_STREQ(n.dns[1], "old") << "entries beyond the count keep their old values";
 }
 
 }  // namespace

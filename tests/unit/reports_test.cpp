@@ -19,6 +19,7 @@
 #include "norix/miner_support/stats.h"
 #include "norix/miner_support/supervision.h"
 #include "status_internal.h"
+#include "test_text.h"
 
 // Stands in for the connection manager's view of the link.
 std::atomic<bool> link_authenticated{false};
@@ -46,31 +47,28 @@ FakeMiner::Reply recorded_reply(const std::string &request) {
     return {{"{}"}};
 }
 
-class ReportsTest : public DetachedLink {
+class ReportsTest : public testing::Test {
   protected:
-    void SetUp() override {
-        DetachedLink::SetUp();
-        link_authenticated = true;
-    }
+    void SetUp() override { link_authenticated = true; }
     void TearDown() override {
         metrics_thread_stop();
         status_thread_stop();
         status_reports_resume(status_suspender::config_upload);
         status_reports_resume(status_suspender::firmware_update);
         link_authenticated = false;
-        DetachedLink::TearDown();
     }
 
     // What was queued, polling until n messages came or the limit passed.
     std::vector<json_ptr> drain(size_t n = 0, steady::duration limit = {}) {
         std::vector<json_ptr> sent;
         for (auto end = steady::now() + limit;; std::this_thread::sleep_for(20ms)) {
-            for (json_ptr &message : take_queued())
+            for (json_ptr &message : link_.take())
                 sent.push_back(std::move(message));
             if (sent.size() >= n || steady::now() >= end)
                 return sent;
         }
     }
+    DetachedLink link_;
 };
 
 template <typename Fn>
@@ -148,10 +146,7 @@ TEST_F(ReportsTest, StatusSendsTheStoredStateOnlyWhileAuthenticatedAndNotSuspend
         return json_text(json_object_get(msg.get(), "state"));
     };
     link_authenticated = false;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(status_report_current(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured_log([] { EXPECT_EQ(status_report_current(), -1); }), "");
     EXPECT_TRUE(drain().empty());
 
     link_authenticated = true;
@@ -179,7 +174,7 @@ TEST_F(ReportsTest, StatusSendsTheStoredStateOnlyWhileAuthenticatedAndNotSuspend
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(state_of(sent[0]), R"({"name":"initializing"})");
 
-    conn_close(conn_.get());
+    conn_close(&link_.conn);
     EXPECT_EQ(status_report_state(MINER_STATE_MINING), -2) << "the queue's own result";
 }
 

@@ -15,27 +15,6 @@
 
 namespace {
 
-// The daemon's signal state while a test runs: stop signals blocked, SIGPIPE ignored.
-class DaemonSignalState {
-  public:
-    DaemonSignalState() {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        for (int sig : {SIGINT, SIGTERM, SIGUSR1})
-            sigaddset(&blocked, sig);
-        pthread_sigmask(SIG_BLOCK, &blocked, &old_mask_);
-        old_pipe_ = signal(SIGPIPE, SIG_IGN);
-    }
-    ~DaemonSignalState() {
-        signal(SIGPIPE, old_pipe_);
-        pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-    }
-
-  private:
-    sigset_t old_mask_;
-    sighandler_t old_pipe_;
-};
-
 unsigned long long status_mask(const std::string &status, const char *key) {
     size_t at = status.find(std::string(key) + ":");
     if (at == std::string::npos)
@@ -73,7 +52,13 @@ std::string child_status(How how) {
 }
 
 TEST(Spawn, ChildrenStartWithCleanSignalState) {
-    DaemonSignalState daemon_like;
+    // The daemon's signal state: stop signals blocked, SIGPIPE ignored.
+    sigset_t blocked, old_mask;
+    sigemptyset(&blocked);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
+    sighandler_t old_pipe = signal(SIGPIPE, SIG_IGN);
     constexpr unsigned long long bit = 1;
     const unsigned long long watched =
         bit << (SIGINT - 1) | bit << (SIGTERM - 1) | bit << (SIGUSR1 - 1) | bit << (SIGPIPE - 1);
@@ -84,6 +69,8 @@ TEST(Spawn, ChildrenStartWithCleanSignalState) {
         EXPECT_EQ(status_mask(status, "SigBlk") & watched, 0u);
         EXPECT_EQ(status_mask(status, "SigIgn") & watched, 0u);
     }
+    signal(SIGPIPE, old_pipe);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 TEST(Spawn, ExitStatusProcessGroupAndFailures) {

@@ -1,9 +1,10 @@
-// What the code under test logs and writes, as text.
+// What the code under test logs and writes, as text, and a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,22 +15,26 @@ inline bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-// What fn logged on stderr.
+// What fn logged: INFO and WARN on stdout, ERROR on stderr.
+struct Logged {
+    std::string out, err;
+};
 template <typename Fn>
-std::string errors_of(Fn &&fn) {
-    testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStderr();
-}
-
-// Everything fn logged, both streams.
-template <typename Fn>
-std::string captured_log(Fn &&fn) {
+Logged log_of(Fn &&fn) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     fn();
     std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
+    return {out, testing::internal::GetCapturedStderr()};
+}
+template <typename Fn>
+std::string errors_of(Fn &&fn) {
+    return log_of(fn).err;
+}
+template <typename Fn>
+std::string captured_log(Fn &&fn) {
+    Logged log = log_of(fn);
+    return log.out + log.err;
 }
 
 // value as JSON text, members in their order unless flags sort them; "absent" for none.
@@ -53,3 +58,16 @@ inline std::string read_all(int fd) {
         out.append(buf, static_cast<size_t>(n));
     return out;
 }
+
+// A fresh directory of its own, removed with all it holds.
+struct TempDir {
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("rigkeep-test." + std::to_string(getpid()));
+    TempDir() {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::filesystem::path operator/(const std::string &name) const { return path / name; }
+    long entries() const { return std::distance(std::filesystem::directory_iterator(path), {}); }
+};
