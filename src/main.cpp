@@ -150,6 +150,10 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        LOG_ERROR("Failed to wait for signals: %s\n", strerror(errno));
+        exit(1);
+    }
 
     if (!openssl_ready)
         LOG_ERROR("Failed to initialise OpenSSL\n");
@@ -165,10 +169,6 @@ int main(int argc, char **argv) {
     register_request_handlers();
     // Before the link: its first authentication may confirm a change.
     network_change_resume();
-    if (signal_fd < 0) {
-        LOG_ERROR("Failed to wait for signals: %s\n", strerror(errno));
-        exit(1);
-    }
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");
