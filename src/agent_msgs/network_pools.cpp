@@ -1,6 +1,5 @@
 // Requests that change how the device reaches the world: its own addresses and its
 // mining pools.
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -8,7 +7,6 @@
 #include "agent_msgs/agent_msgs.h"
 #include "agent_msgs/settings_request.h"
 #include "agent_protocol/agent_protocol.h"
-#include "common/spawn.h"
 #include "config.h"
 #include "log.h"
 #include "util.h"
