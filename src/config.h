@@ -58,3 +58,16 @@ bool network_config_fits_reader(const network_config *net);
 std::string format_network_config(const network_config *net);
 // Reads network.conf from an open stream (parse_network_config without the open).
 void read_network_config(FILE *in, network_config *net);
+
+// The settings to go back to while a network change waits for confirmation: a
+// durable copy of network.conf next to it, whose presence is the pending state.
+bool network_config_kept();
+// Keeps the bytes of network.conf (the record's own text when there is no file),
+// unless a copy is already kept: that one holds the last confirmed settings.
+// 1 kept now, 0 already kept, -1 failed (logged).
+int network_config_keep();
+// Writes the kept bytes back over network.conf and reloads the record's network
+// settings from them. 0, or -1 (logged); the kept copy stays either way.
+int network_config_restore();
+// Removes the kept copy durably. 0, or -1 (logged).
+int network_config_forget();

@@ -1,13 +1,16 @@
 // rigkeep: the management agent of the mining machine.
 #include <getopt.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 
 #include "agent.h"
 #include "agent_msgs/agent_msgs.h"
@@ -137,13 +140,20 @@ int main(int argc, char **argv) {
 
     // Stop and restart signals are blocked in every thread (threads inherit the
     // mask) and taken synchronously by the main loop below, so the shutdown
-    // sequence never runs inside an asynchronous handler.
+    // sequence never runs inside an asynchronous handler. SIGCHLD tells it that a
+    // network restart may have ended (children start with an empty mask).
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        LOG_ERROR("Failed to wait for signals: %s\n", strerror(errno));
+        exit(1);
+    }
 
     if (!openssl_ready)
         LOG_ERROR("Failed to initialise OpenSSL\n");
@@ -157,6 +167,8 @@ int main(int argc, char **argv) {
     firmware_remove_leftovers();
     wire_hooks();
     register_request_handlers();
+    // Before the link: its first authentication may confirm a change.
+    network_change_resume();
 
     if (miner_init(agent_options.config_path, agent_options.server_url) != 0) {
         LOG_ERROR("Miner initialization failed!\n");
@@ -165,9 +177,15 @@ int main(int argc, char **argv) {
     LOG_INFO("Press Ctrl+C to stop rigkeep\n");
 
     bool stopping = false;
+    pollfd waits[] = {{signal_fd, POLLIN, 0}, {network_change_wake_fd(), POLLIN, 0}};
     while (keep_running) {
-        const timespec step{10, 0};
-        int sig = sigtimedwait(&signals, nullptr, &step);
+        // Wakes for a signal, a change of the network window, or its deadline.
+        if (poll(waits, 2, network_change_check()) <= 0 || !(waits[0].revents & POLLIN))
+            continue;
+        signalfd_siginfo info;
+        if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            continue;
+        const auto sig = static_cast<int>(info.ssi_signo);
         if (sig == SIGINT || sig == SIGTERM) {
             // A second stop signal while stopping finds the link already gone.
             if (!stopping) {

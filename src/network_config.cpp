@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
@@ -197,4 +199,51 @@ int save_dhcp_net_conf(const network_config *net) {
 int save_network_config(const network_config *net) {
     assert(net);
     return net->mode == 1 ? save_static_net_conf(net) : save_dhcp_net_conf(net);
+}
+
+bool network_config_kept() {
+    return access(paths::kNetworkConfigPrevious, F_OK) == 0;
+}
+
+int network_config_keep() {
+    std::lock_guard lock(agent_config_lock);
+    if (network_config_kept())
+        return 0;
+    std::string bytes;
+    if (read_whole_file(paths::kNetworkConfig, &bytes) != 0) {
+        if (errno != ENOENT) {
+            LOG_ERROR("Failed to load network config file\n");
+            return -1;
+        }
+        // No file: the record holds the fallback the daemon runs with.
+        bytes = format_network_config(&agent_config_get()->network);
+    }
+    return save_config_file(paths::kNetworkConfigPrevious, bytes) == 0 ? 1 : -1;
+}
+
+int network_config_restore() {
+    std::lock_guard lock(agent_config_lock);
+    std::string bytes;
+    if (read_whole_file(paths::kNetworkConfigPrevious, &bytes) != 0) {
+        LOG_ERROR("Failed to open config file: %s\n", paths::kNetworkConfigPrevious);
+        return -1;
+    }
+    if (save_config_file(paths::kNetworkConfig, bytes) != 0)
+        return -1;
+    // The record is read back from the bytes rather than saved from memory, which
+    // would rewrite the file in the writer's own layout.
+    network_config net;
+    memset(&net, 0, sizeof net);
+    if (parse_network_config(&net) != 0)
+        return -1;
+    agent_config_get()->network = net;
+    return 0;
+}
+
+int network_config_forget() {
+    if (remove_file_durably(paths::kNetworkConfigPrevious) != 0) {
+        LOG_ERROR("Failed to remove %s - %s\n", paths::kNetworkConfigPrevious, strerror(errno));
+        return -1;
+    }
+    return 0;
 }

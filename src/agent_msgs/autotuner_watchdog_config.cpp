@@ -78,6 +78,7 @@ int upload_device_config() {
 
 // After an accepted authentication; a negative result drops the link.
 int config_exchange_after_auth() {
+    network_change_heard();
     if (!agent_registration_requested() && !upload_marker_exists()) {
         // An earlier link may have been lost in the middle of an upload.
         status_reports_resume(status_suspender::config_upload);

@@ -1,6 +1,5 @@
 // Requests that change how the device reaches the world: its own addresses and its
 // mining pools.
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -8,7 +7,6 @@
 #include "agent_msgs/agent_msgs.h"
 #include "agent_msgs/settings_request.h"
 #include "agent_protocol/agent_protocol.h"
-#include "common/spawn.h"
 #include "config.h"
 #include "log.h"
 #include "util.h"
@@ -16,8 +14,6 @@
 namespace {
 
 constexpr const char *kDefaultNameServers[2] = {"8.8.8.8", "8.8.4.4"};
-// Backgrounds itself: the link thread only waits for the shell to fork.
-constexpr const char *kNetworkRestart = "(sleep 1; /etc/init.d/network.sh restart) &";
 constexpr const char *kPoolKeys[kMinerPoolSlots] = {"main", "reserved", "reserved2"};
 
 // network.conf is read by a shell script: an address is letters, digits, '.', ':'
@@ -93,7 +89,7 @@ int apply_pool(int slot, json_t *pool) {
 
 }  // namespace
 
-int config_network(json_t *root) {
+int save_network_settings(json_t *root, bool keep_previous) {
     agent_config *live = agent_config_get();
     network_config fresh;
     memset(&fresh, 0, sizeof fresh);
@@ -135,27 +131,34 @@ int config_network(json_t *root) {
         if (memcmp(&fresh, &live->network, sizeof fresh) == 0)
             return 0;
         previous = live->network;
+    }
+    // Kept before anything is written, so that a copy exists whenever network.conf
+    // may hold the new settings.
+    const int kept = keep_previous ? network_config_keep() : 0;
+    if (kept >= 0) {
+        std::lock_guard lock(agent_config_lock);
         live->network = fresh;
     }
-    if (agent_config_save() != 0) {
+    if (kept < 0 || agent_config_save() != 0) {
         LOG_ERROR("Failed to save miner configuration file\n");
         // The files still hold the old settings; so does memory, so that the same
         // request is tried again rather than taken as already done.
         std::lock_guard lock(agent_config_lock);
         live->network = previous;
+        if (kept == 1)
+            (void)network_config_forget();  // nothing changed, nothing to return to
         return -1;
     }
     return 1;
 }
 
-void apply_network_config() {
-    LOG_INFO("Applying network configuration\n");
-    if (run_shell(kNetworkRestart) < 0)
-        LOG_ERROR("Failed to run the network restart: %s\n", strerror(errno));
+int config_network(json_t *root) {
+    return save_network_settings(root, false);
 }
 
 int handle_config_network(json_t *root) {
-    int result = config_network(root);
+    const auto change = network_change_lock();
+    int result = save_network_settings(root, true);
     if (result >= 1)
         apply_network_config();
     return result;

@@ -135,6 +135,34 @@ int save_config_file(const char *path, std::string_view contents, file_version *
     return -1;
 }
 
+int remove_file_durably(const char *path) {
+    if (unlink(path) != 0 && errno != ENOENT)
+        return -1;
+    unique_fd dir(open(parent_dir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || fsync(dir.get()) != 0)
+        return -1;
+    return 0;
+}
+
+int read_whole_file(const char *path, std::string *out) {
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return -1;
+    out->clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
 bool is_atomic_write_leftover(std::string_view name) {
     const size_t min_len = 2 + kTempMark.size() + kTempRandomLen;  // "." and one character
     if (name.size() < min_len || name.front() != '.')

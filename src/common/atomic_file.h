@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // What tells one version of a file from the next: a replacement is another inode, a
@@ -28,6 +29,13 @@ bool file_version_at(const char *path, file_version *out);
 // written, when given, receives the version of the file put in place.
 int atomic_write_file(const char *path, std::string_view contents, mode_t new_file_mode = 0644,
                       file_version *written = nullptr);
+
+// Removes the file at path (none there counts as removed) and makes the removal
+// durable by syncing its directory. 0, or -1 with errno set.
+int remove_file_durably(const char *path);
+
+// Reads the whole file at path into out. 0, or -1 with errno set.
+int read_whole_file(const char *path, std::string *out);
 
 // True for the name of a temporary that atomic_write_file creates (no directory part).
 bool is_atomic_write_leftover(std::string_view name);

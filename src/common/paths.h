@@ -4,6 +4,8 @@
 namespace paths {
 inline constexpr const char *kAgentConfig = "/config/velmora.json";
 inline constexpr const char *kNetworkConfig = "/config/network.conf";
+// network.conf as it was before a change that waits for confirmation.
+inline constexpr const char *kNetworkConfigPrevious = "/config/network.conf.previous";
 inline constexpr const char *kConfigDir = "/config";
 inline constexpr const char *kMinerConfigName = "bmminer.conf";
 inline constexpr const char *kMinerConfig = "/config/bmminer.conf";

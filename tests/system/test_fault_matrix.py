@@ -38,7 +38,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
 from files import FileServer  # noqa: E402
 
 CONFIG_FILES = {"velmora.json", "bmminer.conf", "network.conf",
-                "lighttpd-htdigest.user"}
+                "network.conf.previous", "lighttpd-htdigest.user"}
 TEMPORARY = re.compile(r"^\..*\.rigkeep-[A-Za-z0-9]{6}$")
 GOODBYE = "INFO: Goodbye!"
 FANS = {"type": "config_fans", "mode": "manual", "speed": 70}
@@ -200,6 +200,53 @@ def stamp(line):
     """The time stamp of a log line (the agent's own clock)."""
     return datetime.datetime.strptime(STAMP.match(line)[1],
                                       "%Y/%m/%d %H:%M:%S")
+
+
+OLD_NET = b'hostname=antMiner\nipaddress=192.0.2.10\nnetmask=255.255.255.0' \
+    b'\ngateway=192.0.2.1\ndnsservers="192.0.2.53 8.8.4.4"\nmtu=1500\n'
+
+
+def network_never_confirmed(r):
+    """No service from the network restart on: the previous network.conf
+    comes back after the window, also when the daemon is killed inside it
+    and started again (the window then runs from that start)."""
+    conf, kept = "/config/network.conf", "/config/network.conf.previous"
+    with open(r.sb.path(conf), "wb") as f:
+        f.write(OLD_NET)
+
+    def restarts():
+        return r.sb.calls().count("network.sh restart")
+    for killed in (0, 1):
+        mark = r.agent.mark()
+        r.svc.refuse_connections()
+        assert r.request(NETWORK) == {"type": "config_network", "ok": True}
+        began = time.monotonic()
+        since = r.agent.wait_for_line(r"INFO: Applying network configuration$",
+                                      10, start=mark).string
+        wait_until(lambda: restarts() == 2 * killed + 1, 10, "the restart")
+        assert r.sb.read_bytes(kept) == OLD_NET
+        if killed:
+            r.agent.kill()
+            r.agent, mark = r.start_again(faketime_env(r.speed)), 0
+            since = r.agent.wait_for_line(r"Firmware version", 20).string
+            began = time.monotonic()
+        warn = r.agent.wait_for_line(
+            r"WARN: Network change not confirmed, restoring previous "
+            r"settings$", r.secs(330), start=mark).string
+        took = (stamp(warn) - stamp(since)).total_seconds()
+        print(f"window: {took:.0f} daemon-s, {time.monotonic() - began:.1f} s")
+        assert 270 <= took <= 330, took
+        wait_until(lambda: restarts() == 2 * killed + 2, 10, "a second restart")
+        assert r.sb.read_bytes(conf) == OLD_NET and not r.sb.exists(kept)
+        r.svc.refuse_connections(False)
+        r.linked(90)
+    r.miner_pid()
+    r.base = r.snapshot()  # the daemon started again has its own
+    # The record holds the old settings again: asking for them changes nothing.
+    assert r.request(dict(NETWORK, ip="192.0.2.10")) == \
+        {"type": "config_network", "ok": True}
+    time.sleep(3)
+    assert restarts() == 4 and r.sb.read_bytes(conf) == OLD_NET
 
 
 def silent_for_ten_minutes(r):
@@ -480,6 +527,8 @@ ROWS = [
         silent_during_download, speed=120, exit=1, miners=0),
     Row("service silent for 10 minutes while update.sh runs",
         silent_while_update_runs, speed=120, exit=0, miners=0),
+    Row("network change never confirmed, also across a kill",
+        network_never_confirmed, speed=20),
     Row("miner crashes in a loop", crashes_in_a_loop),
     Row("miner ignores SIGINT, its API hangs", only_the_final_stop,
         miner={"ignore_sigint": True, "api_hang": True}),
@@ -538,7 +587,7 @@ def rig(sandbox_factory, service_factory, agent_factory, certs,
         r = Rig(sb, service_factory(sb), agent_factory(sb, env=env))
         r.speed, r.certs, r.host, r.held, r.servers = \
             row.speed, certs, service_host, [], []
-        r.start_again = lambda: agent_factory(sb)
+        r.start_again = lambda env=None: agent_factory(sb, env=env)
         made.append(r)
         return r
     yield start
@@ -582,6 +631,7 @@ def test_fault(rig, row):
         if row.miners is not None:
             wait_until(lambda: len(miners_alive(r.sb)) == row.miners, 20,
                        f"{row.miners} running miner(s)")
+        base = getattr(r, "base", base)
         assert r.settle(base) == base, r.agent.dump()
     assert_files_whole(r.sb)
     if row.exit is None:
@@ -600,8 +650,9 @@ def test_fault(rig, row):
 
 SAVE_KINDS = {"agent": ["velmora.json", "network.conf"],
               "network": ["network.conf"], "miner": ["bmminer.conf"],
-              "web": ["lighttpd-htdigest.user"]}
+              "web": ["lighttpd-htdigest.user"], "change": ["network.conf"]}
 KILLS = 200
+KEPT = "/config/network.conf.previous"
 
 
 @pytest.mark.parametrize("kind", SAVE_KINDS)
@@ -632,6 +683,9 @@ def test_kill_during_save_leaves_the_old_or_the_new_file(
         got = {n: sb.read_bytes(f"/config/{n}") for n in files}
         for n in files:
             assert got[n] in (versions[0][n], versions[1][n]), (n, got[n])
+        if kind == "change":  # the old settings are kept, or still in place
+            kept = sb.read_bytes(KEPT) if sb.exists(KEPT) else got["network.conf"]
+            assert kept == versions[0]["network.conf"], kept
         left = set(os.listdir(sb.path("/config"))) - CONFIG_FILES
         assert all(TEMPORARY.match(n) for n in left), left
         assert int(ask("cleanup")[8:]) == len(left)

@@ -271,6 +271,7 @@ def test_network_request_saves_restarts_and_reconnects(device):
     result, _ = d.request(dhcp)
     assert result.obj == {"type": NET, "ok": True}
     assert d.sb.read_text(NETWORK) == "hostname=antMiner\ndhcp=true\n"
+    assert d.sb.read_bytes(NETWORK + ".previous") == before[1][1]
     assert json.loads(d.sb.read_text(AGENT)) == json.loads(AGENT_FILE)
     d.agent.wait_for_line(r"INFO: Applying network configuration$",
                           start=mark)
@@ -284,3 +285,7 @@ def test_network_request_saves_restarts_and_reconnects(device):
         r"INFO: Trying to reconnect in (\d+)s$", start=mark)[1])
     second = d.svc.wait_for_connection(2, timeout=delay + 10)
     d.svc.wait_for_message("auth", 10, conn=second)
+    # The link came back through the new settings: the change stays.
+    d.agent.wait_for_line(r"INFO: Network change confirmed$", 10, start=mark)
+    assert not d.sb.exists(NETWORK + ".previous")
+    assert restarts() == ["network.sh restart"]

@@ -7,7 +7,9 @@
 //   cleanup            removes the temporaries of killed saves   > cleanup removed=N
 //   quit
 //
-// KIND: agent (velmora.json and network.conf), network, miner, web.
+// KIND: agent (velmora.json and network.conf), network, miner, web, and change: B is
+// a guarded network change (keep network.conf, save B), A its roll back (restore,
+// forget) or, with no kept copy, a plain save of A.
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -54,6 +56,13 @@ int save(const std::string &kind, bool b) {
         copy_text(cfg.pools[0].user, sizeof cfg.pools[0].user, "worker." + tag);
         cfg.freq = b ? 700 : 650;
         return miner_config_save(paths::kMinerConfig, &cfg);
+    }
+    if (kind == "change" && b)
+        return network_config_keep() < 0 ? -1 : save("network", true);
+    if (kind == "change") {
+        if (!network_config_kept())
+            return save("network", false);
+        return network_config_restore() != 0 ? -1 : network_config_forget();
     }
     if (kind == "web")
         return save_config_file(paths::kHtdigest, "admin:antMiner Configuration:" + tag);
