@@ -166,8 +166,8 @@ int main(int argc, char **argv) {
 
     bool stopping = false;
     while (keep_running) {
-        const timespec step{10, 0};
-        int sig = sigtimedwait(&signals, nullptr, &step);
+        // Only a signal ends the loop: nothing to wake for until one comes.
+        int sig = sigwaitinfo(&signals, nullptr);
         if (sig == SIGINT || sig == SIGTERM) {
             // A second stop signal while stopping finds the link already gone.
             if (!stopping) {
