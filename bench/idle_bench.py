@@ -94,8 +94,8 @@ def per_thread(before, after, seconds):
                    for name, (ns, wakes) in sums.items()), key=lambda r: -r[1])
 
 
-def thread_rows(rows, label=""):
-    return [(f"{label}{name} (s/hour, wakes/hour)", f"{cpu:.3f}  {wakes:,.0f}")
+def thread_rows(rows):
+    return [(f"{name} (s/hour, wakes/hour)", f"{cpu:.3f}  {wakes:,.0f}")
             for name, cpu, wakes in rows]
 
 
