@@ -11,23 +11,30 @@
 //   wait connected|authenticated SECONDS
 //   enqueue N          N messages {"type": "probe", "n", "t_ns"} back to back
 //   paced N MICROS     N messages, one every MICROS microseconds
+//   mimic METRICS STATUS   from now on, the text of the file METRICS every 10 s and
+//                      that of STATUS every 30 s, each from its own thread: the
+//                      daemon's reports, the same sizes at the same cadence
 //   exit
 //
 // Like the daemon, it only runs inside the device sandbox (fixed paths).
 #include <jansson.h>
 #include <libwebsockets.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,14 +153,43 @@ const lws_protocols protocols[] = {
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
+void push(std::string text) {
+    {
+        std::lock_guard lock(queue_lock);
+        queue.push_back(std::move(text));
+    }
+    lws_cancel_service(context);
+}
+
 void enqueue(int n) {
     char text[96];
     snprintf(text, sizeof text, "{\"type\": \"probe\", \"n\": %d, \"t_ns\": %lld}", n, wall_ns());
-    {
-        std::lock_guard lock(queue_lock);
-        queue.emplace_back(text);
+    push(text);
+}
+
+std::mutex mimic_lock;
+std::condition_variable mimic_wake;
+std::vector<std::thread> mimics;
+
+// Sends text now and then once every period until the end.
+void mimic(const char *path, const char *thread, std::chrono::seconds period) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file || text.str().empty()) {
+        printf("driver: mimic cannot read %s\n", path);
+        return;
     }
-    lws_cancel_service(context);
+    mimics.emplace_back([message = text.str(), thread, period] {
+        prctl(PR_SET_NAME, thread, 0, 0, 0);
+        auto next = std::chrono::steady_clock::now();
+        std::unique_lock lock(mimic_lock);
+        while (!stopping) {
+            push(message);
+            next += period;
+            mimic_wake.wait_until(lock, next, [] { return stopping.load(); });
+        }
+    });
 }
 
 void produce(int count, long pause_us) {
@@ -260,6 +296,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::thread service([] {
+        prctl(PR_SET_NAME, "bare@service", 0, 0, 0);
         while (!stopping)
             lws_service(context, 0);
     });
@@ -281,13 +318,27 @@ int main(int argc, char **argv) {
             produce(atoi(arg), 0);
         } else if (cmd == "paced" && fields == 3) {
             produce(atoi(arg), static_cast<long>(number));
+        } else if (cmd == "mimic") {
+            char metrics[256] = "";
+            char status[256] = "";
+            if (sscanf(line, "%*s %255s %255s", metrics, status) == 2) {
+                mimic(metrics, "bare@metrics", std::chrono::seconds(10));
+                mimic(status, "bare@status", std::chrono::seconds(30));
+            }
+            printf("driver: mimic %zu\n", mimics.size());
         } else if (cmd == "exit") {
             break;
         } else {
             printf("driver: unknown command %s\n", word);
         }
     }
-    stopping = true;
+    {
+        std::lock_guard lock(mimic_lock);
+        stopping = true;
+        mimic_wake.notify_all();
+    }
+    for (std::thread &t : mimics)
+        t.join();
     lws_cancel_service(context);
     service.join();
     lws_context_destroy(context);

@@ -10,8 +10,10 @@ each row with its goal and whether rigkeep meets it.
   to the last arrival; process start -> "auth" at the service (the whole
   rigkeep). Runs alternate between the two programs;
 * idle (one sandbox): rigkeep linked and mining with the simulated miner,
-  the bare client linked beside it; CPU over the window scaled to an hour
-  (per-thread schedstat, nanoseconds), then RssAnon and Pss;
+  the bare client linked beside it and sending copies of rigkeep's metrics
+  and status messages at their periods; CPU over the window scaled to an
+  hour (schedstat, nanoseconds), the same per thread with its wakes, then
+  RssAnon and Pss;
 * firmware download: bench/firmware_download_bench.py.
 
 Needs root (the sandbox).
@@ -35,7 +37,8 @@ sys.path.insert(0, HERE)
 import firmware_download_bench  # noqa: E402
 import link_bench  # noqa: E402
 from conftest import AUTHENTICATED, AgentProcess  # noqa: E402
-from idle_bench import cpu_seconds, kb, run_ns, sleep_until  # noqa: E402
+from idle_bench import (cpu_seconds, kb, per_thread, run_ns,  # noqa: E402
+                        sleep_until, threads)
 from miner_sandbox import linked_board  # noqa: E402
 from test_mining import wait_reports  # noqa: E402
 
@@ -72,8 +75,10 @@ def link(build_dir, messages, runs):
 
 
 def idle(build_dir, window):
-    """CPU s/hour, RssAnon, Pss (kB) and how the CPU was counted, of rigkeep
-    ("d") and the bare client ("b") side by side."""
+    """CPU s/hour, RssAnon, Pss (kB), how the CPU was counted, the per-thread
+    rows and the messages sent in the window, of rigkeep ("d") and the bare
+    client ("b") side by side. The bare client sends copies of rigkeep's own
+    metrics and status messages at their periods (10 s, 30 s)."""
     with linked_board(build_dir) as (sb, svc):
         with open(os.path.join(build_dir, "bench/bare_client"), "rb") as f:
             sb.install(BARE, f.read(), 0o755)
@@ -83,27 +88,37 @@ def idle(build_dir, window):
         try:
             agent.wait_for_line(AUTHENTICATED, 30)
             wait_reports(svc, 0, ["mining"], 30)
+            svc.wait_for(lambda: svc.messages("metrics"), 15, "a metrics message")
+            for kind in ("metrics", "status"):
+                sb.write_text(f"/tmp/{kind}.json", svc.messages(kind)[-1].data)
             known = len(svc.connections())
-            bare = link_bench.Program(sb, [BARE, BARE_FIFO])
+            bare = link_bench.Driver(sb, BARE)
             conn = svc.wait_for_connection(known + 1)
-            svc.wait_for(lambda: conn.sent, 10, "the bare client's auth")
+            bare("wait authenticated 10")
+            bare("mimic /tmp/metrics.json /tmp/status.json")
             pids = {"d": agent.pid, "b": bare.proc.pid}
             sleep_until(agent.started_at + WARM_UP)
-            t0 = time.monotonic()
-            before = {k: (run_ns(p), cpu_seconds(p)[0]) for k, p in pids.items()}
+            t0, mark = time.monotonic(), svc.mark()
+            before = {k: (run_ns(p), cpu_seconds(p)[0], threads(p))
+                      for k, p in pids.items()}
             sleep_until(t0 + window)
             took = time.monotonic() - t0
+            sent = svc.messages()[mark:]
             out = {}
             for k, pid in pids.items():
-                (ns0, tids0), ticks0 = before[k]
+                (ns0, tids0), ticks0, threads0 = before[k]
                 ns1, tids1 = run_ns(pid)
                 # Ticks when threads came or went: their schedstat is lost.
                 if tids0 == tids1:
                     cpu, how = (ns1 - ns0) / 1e9, "schedstat"
                 else:
                     cpu, how = cpu_seconds(pid)[0] - ticks0, "ticks"
+                mine = [m.type for m in sent
+                        if (m.conn_id == conn.id) == (k == "b")]
                 out[k] = (cpu * 3600 / took, kb(pid, "status", "RssAnon"),
-                          kb(pid, "smaps_rollup", "Pss"), how)
+                          kb(pid, "smaps_rollup", "Pss"), how,
+                          per_thread(threads0, threads(pid), took),
+                          f"{mine.count('metrics')} / {mine.count('status')}")
             agent.stop()
         finally:
             agent.kill()
@@ -111,6 +126,43 @@ def idle(build_dir, window):
                 bare.proc.kill()
             svc.stop()
     return out
+
+
+def cpu_rows(cpu, minutes):
+    """The CPU row, the messages sent, and one row per thread name (s/hour
+    and wakes/hour), rigkeep's threads first."""
+    (dc, *_, dhow, dthreads, dsent) = cpu["d"]
+    (bc, *_, bhow, bthreads, bsent) = cpu["b"]
+    rows = [(f"CPU s/hour, linked+mining ({minutes:g} min x {60 / minutes:g})",
+             f"{dc:.3f} ({dhow})", f"{bc:.3f} ({bhow})",
+             f"<= 0.5 and <= 2x bare ({2 * bc:.3f})",
+             dc <= 0.5 and dc <= 2 * bc),
+            ("metrics / status sent in the window", dsent, bsent, "-", None)]
+    for mine, threads_ in ((True, dthreads), (False, bthreads)):
+        for name, s, wakes in threads_:
+            cell = f"{s:.3f} s, {wakes:,.0f} wakes"
+            rows.append((f"  thread {name} (per hour)", cell if mine else "-",
+                         "-" if mine else cell, "-", None))
+    return rows
+
+
+def print_table(rows):
+    header = ("measure", "rigkeep", "bare client", "goal", "result")
+    cells = [header] + [(a, str(b), str(c), g, "-" if ok is None else
+                         "pass" if ok else "FAIL") for a, b, c, g, ok in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(5)]
+    for i, r in enumerate(cells):
+        print(" | ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+        if i == 0:
+            print("-+-".join("-" * w for w in widths))
+
+
+def print_load(load0, began):
+    print(f"machine: {machine()}")
+    print("load average 1/5/15 min: start "
+          + " ".join(f"{v:.2f}" for v in load0) + ", end "
+          + " ".join(f"{v:.2f}" for v in os.getloadavg())
+          + f"; {(time.monotonic() - began) / 60:.1f} min")
 
 
 def machine():
@@ -128,16 +180,26 @@ def main():
     p.add_argument("--runs", type=int, default=10)
     p.add_argument("--idle-minutes", type=float, default=4.0)
     p.add_argument("--firmware-megabytes", type=int, default=64)
+    p.add_argument("--idle-only", action="store_true",
+                   help="only the idle rows: CPU, per thread, memory")
     args = p.parse_args()
     with open(os.path.join(args.build_dir, "service_url.txt")) as f:
         port = urllib.parse.urlsplit(f.readline().strip()).port or 443
 
     load0, began = os.getloadavg(), time.monotonic()
+    if args.idle_only:
+        cpu = idle(args.build_dir, args.idle_minutes * 60)
+        (_, dr, dp, *_), (_, br, bp, *_) = cpu["d"], cpu["b"]
+        rows = cpu_rows(cpu, args.idle_minutes) + [
+            ("idle RssAnon, linked+mining (kB)", dr, br, "-", None),
+            ("idle Pss, linked+mining (kB)", dp, bp, "-", None)]
+        print_load(load0, began)
+        print_table(rows)
+        return 1 if any(ok is False for *_, ok in rows) else 0
     lat, drains, starts = link(args.build_dir, args.messages, args.runs)
     cpu = idle(args.build_dir, args.idle_minutes * 60)
     fw = firmware_download_bench.run(args.build_dir, args.firmware_megabytes,
                                      3, port)
-    took = time.monotonic() - began
 
     def med(v):
         return statistics.median(v) * 1e3
@@ -149,7 +211,7 @@ def main():
     d99, b99 = p99(lat["d"]) * 1e3, p99(lat["b"]) * 1e3
     dd, bd = med(drains["d"]), med(drains["b"])
     ds, bs = med(starts["d"]), med(starts["b"])
-    (dc, dr, dp, dhow), (bc, br, bp, bhow) = cpu["d"], cpu["b"]
+    (_, dr, dp, *_), (_, br, bp, *_) = cpu["d"], cpu["b"]
     hwm_before, hwm = max(fw["daemon_VmHWM_kB_before_and_peak"],
                           key=lambda pair: pair[1])
     anon_before, anon = max(fw["daemon_RssAnon_kB_before_and_peak"],
@@ -172,9 +234,6 @@ def main():
          f"{ds:.1f} (max {max(starts['d']) * 1e3:.1f})",
          f"{bs:.1f} (max {max(starts['b']) * 1e3:.1f})", "<= 100",
          ds <= 100),
-        (f"CPU s/hour, linked+mining ({args.idle_minutes:g} min x "
-         f"{60 / args.idle_minutes:g})", f"{dc:.3f} ({dhow})",
-         f"{bc:.3f} ({bhow})", "<= 1", dc <= 1),
         (f"firmware download, {fw['package_bytes'] / 1e6:.0f} MB (MB/s)",
          fw["daemon_MBps_median"], f"{fw['curl_MBps_median']} (curl)",
          f"- ({fw_ratio:.2f}x curl)", None),
@@ -182,20 +241,9 @@ def main():
          "-", "<= 10240", hwm <= 10240),
         ("firmware download peak RssAnon (kB)",
          f"{anon} (before {anon_before})", "-", "-", None),
-    ]
-    header = ("measure", "rigkeep", "bare client", "goal", "result")
-    cells = [header] + [(a, str(b), str(c), g, "-" if ok is None else
-                         "pass" if ok else "FAIL") for a, b, c, g, ok in rows]
-    widths = [max(len(r[i]) for r in cells) for i in range(5)]
-    print(f"machine: {machine()}")
-    print("load average 1/5/15 min: start "
-          + " ".join(f"{v:.2f}" for v in load0) + ", end "
-          + " ".join(f"{v:.2f}" for v in os.getloadavg())
-          + f"; {took / 60:.1f} min")
-    for i, r in enumerate(cells):
-        print(" | ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
-        if i == 0:
-            print("-+-".join("-" * w for w in widths))
+    ] + cpu_rows(cpu, args.idle_minutes)
+    print_load(load0, began)
+    print_table(rows)
     return 1 if any(ok is False for *_, ok in rows) else 0
 
 

@@ -5,6 +5,8 @@ reference service and mining with the simulated miner:
 * CPU: utime+stime of the daemon (/proc/PID/stat) over the run after a 30 s
   warm-up, scaled to one hour, and the "status" and "metrics" messages the
   service received in that window;
+* CPU and wakes per thread (schedstat run time and timeslices, by the
+  thread's name) over the same window, scaled to one hour;
 * memory: RssAnon (/proc/PID/status) at minute 2 and at the end, Pss and
   Pss_Anon (/proc/PID/smaps_rollup) at the end;
 * event latency, after the idle window: 1000 restart event lines, each one
@@ -61,6 +63,40 @@ def run_ns(pid):
         except OSError:
             pass
     return total, tids
+
+
+def threads(pid):
+    """{tid: (name, run ns, timeslices)} of the live threads, from schedstat:
+    a timeslice starts at each wake (or after a preemption)."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                run, _, slices = (int(v) for v in f.read().split())
+        except (OSError, ValueError):
+            continue
+        out[int(tid)] = (name, run, slices)
+    return out
+
+
+def per_thread(before, after, seconds):
+    """[(name, s/hour, wakes/hour)] by thread name over the window, busiest
+    first; a thread born in it counts from zero, one that ended is gone."""
+    sums = {}
+    for tid, (name, run, slices) in after.items():
+        _, run0, slices0 = before.get(tid, (name, 0, 0))
+        ns, wakes = sums.get(name, (0, 0))
+        sums[name] = (ns + run - run0, wakes + slices - slices0)
+    scale = 3600 / seconds
+    return sorted(((name, ns / 1e9 * scale, wakes * scale)
+                   for name, (ns, wakes) in sums.items()), key=lambda r: -r[1])
+
+
+def thread_rows(rows):
+    return [(f"{name} (s/hour, wakes/hour)", f"{cpu:.3f}  {wakes:,.0f}")
+            for name, cpu, wakes in rows]
 
 
 def kb(pid, name, key):
@@ -126,7 +162,7 @@ def main():
         row.insert(0, (f"load average 1/5/15 min at {when}",
                        " ".join(f"{v:.2f}" for v in load)))
     for name, value in row:
-        print(f"{name:38} {value}")
+        print(f"{name:44} {value}")
     return 0
 
 
@@ -136,13 +172,14 @@ def measure(sb, svc, agent, end, events):
     pid, t0 = agent.pid, agent.started_at
     sleep_until(t0 + WARM_UP)
     start, cpu0, kids0 = svc.mark(), *cpu_seconds(pid)
-    window0 = time.monotonic()
+    window0, threads0 = time.monotonic(), threads(pid)
     rss2 = None
     if end > 120:
         sleep_until(t0 + 120)
         rss2 = kb(pid, "status", "RssAnon")
     sleep_until(t0 + end)
     cpu1, kids1 = cpu_seconds(pid)
+    threads1 = threads(pid)
     window = time.monotonic() - window0
     got = [m.type for m in svc.messages()[start:]]
     row = [("window (s)", f"{window:.0f}"),
@@ -155,6 +192,7 @@ def measure(sb, svc, agent, end, events):
            ("Pss / Pss_Anon at end (kB)",
             f"{kb(pid, 'smaps_rollup', 'Pss')} / "
             f"{kb(pid, 'smaps_rollup', 'Pss_Anon')}")]
+    row += thread_rows(per_thread(threads0, threads1, window))
     lat = sorted(event_latencies(sb, svc, events))
     p99 = lat[math.ceil(len(lat) * 0.99) - 1]
     row.append((f"event latency p50 / p99 (ms, n={len(lat)})",

@@ -1,6 +1,6 @@
 #include "cgminer_api.h"
 
-#include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "common/unique_fd.h"
 #include "log.h"
@@ -40,12 +41,9 @@ int wait_ready(int fd, short events, steady::time_point deadline) {
     }
 }
 
-// Non-blocking connect bounded by the connect timeout; the socket stays
+// Connect on a non-blocking socket, bounded by the connect timeout; the socket stays
 // non-blocking so that sends and reads can be bounded too.
 int connect_bounded(int fd, const sockaddr_in &addr) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return -1;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
         return 0;
     if (errno != EINPROGRESS && errno != EINTR)
@@ -63,23 +61,46 @@ int connect_bounded(int fd, const sockaddr_in &addr) {
     return 0;
 }
 
-}  // namespace
-
-int cgminer_api_connect(const char *host, int16_t port) {
+// The address of host: a name is looked up once and then kept, since every call goes to
+// the same miner; fresh=true looks it up again.
+bool resolve(const char *host, bool fresh, in_addr *out) {
+    static std::mutex lock;
+    static char cached_host[64];
+    static in_addr cached{};
+    if (inet_pton(AF_INET, host, out) == 1)
+        return true;
+    const bool cacheable = strlen(host) < sizeof cached_host;
+    {
+        std::lock_guard guard(lock);
+        if (!fresh && cacheable && strcmp(cached_host, host) == 0) {
+            *out = cached;
+            return true;
+        }
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     // getaddrinfo rather than gethostbyname: several threads query the miner.
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
-        return -1;
-    sockaddr_in addr{};
-    memcpy(&addr, found->ai_addr, sizeof addr);
+        return false;
+    *out = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
+    if (cacheable) {
+        std::lock_guard guard(lock);
+        snprintf(cached_host, sizeof cached_host, "%s", host);
+        cached = *out;
+    }
+    return true;
+}
+
+int connect_to(const in_addr &ip, int16_t port) {
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    addr.sin_addr = ip;
     addr.sin_port = htons(static_cast<uint16_t>(port));
 
-    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
         LOG_ERROR("Socket initialization failed - %s\n", strerror(errno));
         return -1;
@@ -90,6 +111,20 @@ int cgminer_api_connect(const char *host, int16_t port) {
     if (connect_bounded(fd.get(), addr) != 0)
         return -2;
     return fd.release();
+}
+
+}  // namespace
+
+int cgminer_api_connect(const char *host, int16_t port) {
+    in_addr ip{};
+    if (!resolve(host, false, &ip))
+        return -1;
+    int fd = connect_to(ip, port);
+    // The kept address may be stale: once more when the name now gives another one.
+    in_addr now{};
+    if (fd == -2 && resolve(host, true, &now) && now.s_addr != ip.s_addr)
+        fd = connect_to(now, port);
+    return fd;
 }
 
 ssize_t cgminer_api_send(int fd, const char *request) {

@@ -158,11 +158,11 @@ enum class session_end { writers_gone, stopped, failed, pipe_gone };
 // somebody may have deleted or replaced it, and writers would never find us.
 constexpr int kPipeCheckMs = 5000;
 
-// True while fd is the FIFO that the path names (a link to it does not count).
-bool still_at_path(int fd) {
-    struct stat at_path, open_one;
-    return lstat(paths::kEventsFifo, &at_path) == 0 && fstat(fd, &open_one) == 0 &&
-           at_path.st_dev == open_one.st_dev && at_path.st_ino == open_one.st_ino;
+// True while the path names the FIFO open_one describes (a link to it does not count).
+bool still_at_path(const struct stat &open_one) {
+    struct stat at_path;
+    return lstat(paths::kEventsFifo, &at_path) == 0 && at_path.st_dev == open_one.st_dev &&
+           at_path.st_ino == open_one.st_ino;
 }
 
 // /tmp is everybody's: only a FIFO of our own user is trusted to carry the events.
@@ -238,7 +238,7 @@ session_end read_session(BackgroundThread &worker) {
             LOG_ERROR("Unable to open events pipe - %s\n", strerror(errno));
             return session_end::failed;
         }
-        if (ready == 0 && !still_at_path(fifo.get()))
+        if (ready == 0 && !still_at_path(st))
             return session_end::pipe_gone;
         if (fds[1].revents != 0)
             break;

@@ -167,6 +167,10 @@ int velmora_agent_callback(lws *wsi, lws_callback_reasons reason, void *user, vo
             if (vhd == nullptr || conn == nullptr)
                 return -1;
             vhd->state->connected = true;
+            // The compressor is made afresh for every message (no context takeover):
+            // the smallest hash table keeps that set-up to a few hundred bytes, and
+            // the output is the same deflate stream for the service to inflate.
+            (void)lws_set_extension_option(wsi, "permessage-deflate", "mem_level", "1");
             conn = new (user) conn_data();
             if (conn_open(conn, wsi, vhd) != 0)
                 return -1;
@@ -200,7 +204,7 @@ int velmora_agent_callback(lws *wsi, lws_callback_reasons reason, void *user, vo
                     lws_callback_on_writable(active_conn->wsi);  // closes it
                 else
                     link_lost(vhd);
-            } else if (active_conn != nullptr) {
+            } else if (active_conn != nullptr && conn_has_waiting(active_conn)) {
                 lws_callback_on_writable(active_conn->wsi);  // something was queued
             }
             return 0;

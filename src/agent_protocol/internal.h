@@ -86,6 +86,8 @@ int enqueue_result(int result, const char *type, conn_data *conn, bool close_aft
 int enqueue_failure(const char *type, conn_data *conn);
 int handle_writable(vhost_data *vhd, conn_data *conn);
 int send_message(json_t *root, lws *wsi);
+// True while messages wait in the connection's queue.
+bool conn_has_waiting(conn_data *conn);
 // The "auth" message from the agent configuration (caller owns it), or null, logged.
 json_t *compose_auth_request();
 void send_auth_request(conn_data *conn);

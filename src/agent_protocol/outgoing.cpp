@@ -186,18 +186,22 @@ void conn_abort_timer_stop() {
     lws_sul_cancel(&active_conn->abort_timer);
 }
 
+bool conn_has_waiting(conn_data *conn) {
+    std::lock_guard lock(conn->out_lock);
+    return conn->out_msgs != nullptr &&
+           lws_ring_get_count_waiting_elements(conn->out_msgs, &conn->out_tail) != 0;
+}
+
 int send_message(json_t *root, lws *wsi) {
     c_str_ptr text(json_dumps(root, JSON_INDENT(2) | JSON_REAL_PRECISION(10)));
     if (!text) {
         LOG_WARN("Failed to serialize JSON message\n");
-        lws_callback_on_writable(wsi);  // the rest of the queue still goes out
         return -1;
     }
     size_t len = strlen(text.get());
     std::vector<unsigned char> frame(LWS_PRE + len);
     memcpy(frame.data() + LWS_PRE, text.get(), len);
     int written = lws_write(wsi, frame.data() + LWS_PRE, len, LWS_WRITE_TEXT);
-    lws_callback_on_writable(wsi);
     if (written < 0 || static_cast<size_t>(written) != len) {
         LOG_ERROR("Failed to send complete message (len = %zu, sent = %zu)\n", len,
                   static_cast<size_t>(written < 0 ? 0 : written));
@@ -243,6 +247,7 @@ int handle_writable(vhost_data *vhd, conn_data *conn) {
         case CONN_READY: {
             bool taken = false;
             bool close_after = false;
+            bool more = false;
             {
                 std::lock_guard lock(conn->out_lock);
                 auto *element = static_cast<const out_msg *>(
@@ -253,10 +258,15 @@ int handle_writable(vhost_data *vhd, conn_data *conn) {
                     send_message(element->message, conn->wsi);
                     lws_ring_consume(conn->out_msgs, &conn->out_tail, nullptr, 1);
                     lws_ring_update_oldest_tail(conn->out_msgs, conn->out_tail);
+                    more =
+                        lws_ring_get_count_waiting_elements(conn->out_msgs, &conn->out_tail) != 0;
                 }
             }
             if (taken && close_after)
                 return close_normally(conn);
+            // One message per callback; the next callback only while others wait.
+            if (more)
+                lws_callback_on_writable(conn->wsi);
             return 0;
         }
         default:

@@ -1,5 +1,6 @@
 #include "norix/miner_support/watch.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -23,7 +24,11 @@
 
 namespace {
 
-constexpr uint32_t kWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO;
+// IN_MOVE_SELF: the directory itself renamed away, the path may name another one now.
+constexpr uint32_t kWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVE_SELF;
+// Readable for poll (POLLPRI) whenever a file system is mounted or unmounted in our
+// namespace: the only other way the directory at the path can change under the watch.
+constexpr const char *kMountTable = "/proc/self/mountinfo";
 
 // Leaked on purpose: no destructor may run under the thread at process exit.
 BackgroundThread &watch_thread() {
@@ -33,8 +38,8 @@ BackgroundThread &watch_thread() {
 
 // One read of the queued events: true when they include a write of the miner file
 // or lost some (queue overflow). *dropped is set when the kernel removed the watch wd
-// (its directory was deleted or unmounted).
-bool read_watch_events(int fd, int wd, bool *dropped) {
+// (its directory was deleted or unmounted), *moved when that directory was renamed.
+bool read_watch_events(int fd, int wd, bool *dropped, bool *moved) {
     alignas(inotify_event) char buffer[kWatchEventBufferSize];
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0) {
@@ -52,6 +57,8 @@ bool read_watch_events(int fd, int wd, bool *dropped) {
             written = true;  // events were lost: the miner file may have been written
         if ((event.mask & IN_IGNORED) && wd >= 0 && event.wd == wd && dropped != nullptr)
             *dropped = true;
+        if ((event.mask & IN_MOVE_SELF) && wd >= 0 && event.wd == wd && moved != nullptr)
+            *moved = true;
         const size_t name_offset = offset + sizeof event;
         if (event.len > total - name_offset)
             break;  // cut short: never read past what arrived
@@ -85,8 +92,10 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
     while (self.running()) {
         // /config may be missing, not mounted yet, or replaced: try again every step.
         watch.arm();
-        pollfd fds[2] = {{watch.fd(), POLLIN, 0}, {self.wake_fd(), POLLIN, 0}};
-        int rc = poll(fds, 2, static_cast<int>(kWatchPollStep.count()));
+        pollfd fds[3] = {{watch.fd(), POLLIN, 0},
+                         {self.wake_fd(), POLLIN, 0},
+                         {watch.mounts_fd(), POLLPRI, 0}};  // ignored when negative
+        int rc = poll(fds, 3, static_cast<int>(kWatchPollStep.count()));
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -99,6 +108,8 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
             LOG_ERROR("Failed to poll config change events - %s\n", strerror(EIO));
             break;
         }
+        if (fds[2].revents != 0)
+            watch.recheck();
         if (fds[0].revents & POLLIN) {
             // The agent's own save: marked while it runs, and known by the file it
             // left when its event is read later (a slow report held the loop up).
@@ -123,11 +134,13 @@ void watch_config_thread_func(config_watch_callback callback, std::promise<void>
 }  // namespace
 
 bool watch_config_check_events(int fd) {
-    return read_watch_events(fd, -1, nullptr);
+    return read_watch_events(fd, -1, nullptr, nullptr);
 }
 
 ConfigDirWatch::ConfigDirWatch(std::string dir)
-    : dir_(std::move(dir)), fd_(inotify_init1(IN_CLOEXEC)) {
+    : dir_(std::move(dir)),
+      fd_(inotify_init1(IN_CLOEXEC)),
+      mounts_(open(kMountTable, O_RDONLY | O_CLOEXEC)) {
     if (!fd_)
         LOG_ERROR("Failed to initialize inotify - %s\n", strerror(errno));
 }
@@ -135,6 +148,10 @@ ConfigDirWatch::ConfigDirWatch(std::string dir)
 bool ConfigDirWatch::arm() {
     if (!fd_)
         return false;
+    // Nothing can have changed the directory at the path since the last check.
+    if (wd_ >= 0 && !check_ && mounts_)
+        return true;
+    check_ = false;
     struct stat st {};
     const bool present = stat(dir_.c_str(), &st) == 0;
     int error = present ? 0 : errno;
@@ -164,9 +181,12 @@ bool ConfigDirWatch::arm() {
 
 bool ConfigDirWatch::read_events() {
     bool dropped = false;
-    bool written = read_watch_events(fd_.get(), wd_, &dropped);
+    bool moved = false;
+    bool written = read_watch_events(fd_.get(), wd_, &dropped, &moved);
     if (dropped)
         wd_ = -1;  // made again by the next arm()
+    if (moved)
+        check_ = true;
     return written;
 }
 

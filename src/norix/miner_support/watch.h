@@ -35,12 +35,19 @@ bool watch_config_check_events(int fd);
 // The inotify watch on one directory. Adding it fails while the directory is missing
 // and watches the wrong one while a file system is yet to be mounted on it, so the
 // loop calls arm() at every poll step: it makes the watch again whenever the
-// directory at that path is not the one watched, or the watch is gone.
+// directory at that path is not the one watched, or the watch is gone. The path is
+// looked up again only when that may have happened: no watch, the watched directory
+// renamed, or a change of the mount table (mounts_fd(), then recheck()).
 class ConfigDirWatch {
   public:
     explicit ConfigDirWatch(std::string dir);
     // The inotify descriptor; negative when inotify could not be set up (logged).
     int fd() const { return fd_.get(); }
+    // Polled for POLLPRI: a file system was mounted or unmounted. Negative when the
+    // mount table cannot be opened; arm() then looks at the path every time.
+    int mounts_fd() const { return mounts_.get(); }
+    // The next arm() looks at the path again.
+    void recheck() { check_ = true; }
     // True when the watch is in place on the directory now at the path. The first
     // failure of a run is logged.
     bool arm();
@@ -51,7 +58,9 @@ class ConfigDirWatch {
   private:
     std::string dir_;
     unique_fd fd_;
+    unique_fd mounts_;
     int wd_ = -1;
+    bool check_ = true;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool failure_logged_ = false;
