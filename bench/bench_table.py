@@ -41,6 +41,8 @@ from test_mining import wait_reports  # noqa: E402
 
 BARE = "/usr/bin/bare_client"
 BARE_FIFO = "/tmp/bare_client.fifo"
+SINK = "/usr/bin/native_sink"
+SINK_FIFO = "/tmp/native_sink.fifo"
 WARM_UP = 30.0
 
 
@@ -49,12 +51,19 @@ def p99(values):
     return values[math.ceil(len(values) * 0.99) - 1]
 
 
-def link(build_dir, messages, runs):
+def link(build_dir, messages, runs, port):
+    """Latency, drains and starts against the reference service, then latency
+    and drains against bench/native_sink in its place (keys "d" and "b" for
+    rigkeep and the bare client, "nd" and "nb" against the sink)."""
     with linked_board(build_dir) as (sb, svc):
-        for path in ("bench/link_driver", "bench/bare_client"):
+        for path in ("bench/link_driver", "bench/bare_client",
+                     "bench/native_sink"):
             with open(os.path.join(build_dir, path), "rb") as f:
                 sb.install("/usr/bin/" + os.path.basename(path), f.read(),
                            0o755)
+        for name in ("server_cert", "server_key"):
+            with open(svc.certs[name], "rb") as f:
+                sb.write_bytes(f"/etc/sink/{name}", f.read(), 0o600)
         svc.start()
         try:
             lat = {"d": link_bench.latency(sb, svc, messages),
@@ -68,6 +77,18 @@ def link(build_dir, messages, runs):
                     sb, svc, [BARE, BARE_FIFO]))
         finally:
             svc.stop()
+        sink = link_bench.Driver(sb, SINK, SINK_FIFO, [
+            str(port), "/etc/sink/server_cert", "/etc/sink/server_key"])
+        try:
+            lat["nd"] = link_bench.sink_latency(sb, sink, messages)
+            lat["nb"] = link_bench.sink_latency(sb, sink, messages, BARE)
+            drains["nd"], drains["nb"] = [], []
+            for _ in range(runs):
+                drains["nd"].append(link_bench.sink_drain(sb, sink, 1000))
+                drains["nb"].append(link_bench.sink_drain(sb, sink, 1000,
+                                                          BARE))
+        finally:
+            sink.stop()
     return lat, drains, starts
 
 
@@ -133,7 +154,8 @@ def main():
         port = urllib.parse.urlsplit(f.readline().strip()).port or 443
 
     load0, began = os.getloadavg(), time.monotonic()
-    lat, drains, starts = link(args.build_dir, args.messages, args.runs)
+    lat, drains, starts = link(args.build_dir, args.messages, args.runs,
+                                port)
     cpu = idle(args.build_dir, args.idle_minutes * 60)
     fw = firmware_download_bench.run(args.build_dir, args.firmware_megabytes,
                                      3, port)
@@ -148,6 +170,8 @@ def main():
     d50, b50 = med(lat["d"]), med(lat["b"])
     d99, b99 = p99(lat["d"]) * 1e3, p99(lat["b"]) * 1e3
     dd, bd = med(drains["d"]), med(drains["b"])
+    nd99, nb99 = p99(lat["nd"]) * 1e3, p99(lat["nb"]) * 1e3
+    ndd, nbd = med(drains["nd"]), med(drains["nb"])
     ds, bs = med(starts["d"]), med(starts["b"])
     (dc, dr, dp, dhow), (bc, br, bp, bhow) = cpu["d"], cpu["b"]
     hwm_before, hwm = max(fw["daemon_VmHWM_kB_before_and_peak"],
@@ -165,6 +189,13 @@ def main():
         (f"queued -> arrival p99 (ms, n={n})", ms(d99), ms(b99),
          f"<= 1 and <= 1.5x bare ({1.5 * b99:.3f})",
          d99 <= 1 and d99 <= 1.5 * b99),
+        (f"queued -> arrival p99, native sink (ms, n={len(lat['nd'])})",
+         ms(nd99), ms(nb99), f"<= 1.2x bare ({1.2 * nb99:.3f})",
+         nd99 <= 1.2 * nb99),
+        (f"drain 1000, native sink, median of {args.runs} (ms)",
+         f"{ndd:.1f} (max {max(drains['nd']) * 1e3:.1f})",
+         f"{nbd:.1f} (max {max(drains['nb']) * 1e3:.1f})",
+         f"<= 1.2x bare ({1.2 * nbd:.1f})", ndd <= 1.2 * nbd),
         (f"drain 1000 queued before auth, median of {args.runs} (ms)",
          f"{dd:.1f} (max {max(drains['d']) * 1e3:.1f})",
          f"{bd:.1f} (max {max(drains['b']) * 1e3:.1f})", "<= 50", dd <= 50),
