@@ -187,9 +187,11 @@ int main(int argc, char **argv) {
         fprintf(stderr, "native_sink: no context on port %s\n", argv[2]);
         return 1;
     }
+    // Waits in poll between events (no spinning: the clients share the CPUs);
+    // lws_cancel_service() wakes it for a command.
     std::thread service([] {
         while (!stopping)
-            lws_service(context, 0);
+            lws_service(context, 1000);
     });
     printf("driver: ready\n");
 
