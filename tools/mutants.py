@@ -179,15 +179,15 @@ class Runner:
         if word and not rerun_id:
             cmd += ["-k", word]
         rc, out = run(cmd, cwd=self.src, env=self.env, timeout=SYSTEM_TIMEOUT)
-        if rc in (0, 5) and not (rc == 5 and not rerun_id):
+        if rc == 0:
             return None
         if rc == 5:
             return f"{token}: no test selected"
         self.note(out[-6000:])
-        failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", out, re.M)
-        if failed:
-            return failed[0].split(" - ")[0]
-        return f"{target} ({rc})"
+        if rc not in (1, "timeout"):  # pytest itself failed: no test did
+            return f"CATCHER LIST BROKEN: pytest status {rc} for {target}"
+        failed = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", out, re.M)
+        return failed[0] if failed else f"{target} ({rc})"
 
     def catch(self, fault):
         """The confirmed catcher, or None."""
@@ -206,6 +206,8 @@ class Runner:
                 continue
             if failed.startswith("no unit test matches") or "no test selected" in failed:
                 return f"CATCHER LIST BROKEN: {failed}"
+            if failed.startswith("CATCHER LIST BROKEN"):
+                return failed
             # A failure under load must repeat to count.
             if kind == "system" and "::" in failed:
                 again = self.run_system(what, rerun_id=failed)
@@ -213,7 +215,7 @@ class Runner:
                 again = self.run_unit(failed)
             else:
                 again = failed
-            if again is not None:
+            if again is not None and not again.startswith("CATCHER LIST BROKEN"):
                 return failed
             self.note(f"  {failed} failed once, passed again: not counted")
         return None
