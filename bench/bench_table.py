@@ -8,7 +8,10 @@ each row with its goal and whether rigkeep meets it.
   (rigkeep's link through bench/link_driver, the bare client through the same
   commands); 1000 messages queued before the "auth" answer, from the answer
   to the last arrival; process start -> "auth" at the service (the whole
-  rigkeep). Runs alternate between the two programs;
+  rigkeep). Runs alternate between the two programs. Then the same latency
+  and drain rows with bench/native_sink (libwebsockets, same TLS, protocol
+  and extension) in the service's place, so that they measure the clients
+  rather than the Python service;
 * idle (one sandbox): rigkeep linked and mining with the simulated miner,
   the bare client linked beside it; CPU over the window scaled to an hour
   (per-thread schedstat, nanoseconds), then RssAnon and Pss;
