@@ -208,13 +208,15 @@ class Runner:
                 return f"CATCHER LIST BROKEN: {failed}"
             if failed.startswith("CATCHER LIST BROKEN"):
                 return failed
-            # A failure under load must repeat to count.
-            if kind == "system" and "::" in failed:
-                again = self.run_system(what, rerun_id=failed)
-            elif kind in ("unit", "all-unit") and "." in failed and " " not in failed:
+            # A failure under load must repeat to count: the failing test alone when
+            # it is named, else the same selection (a crash names no test).
+            named = "." in failed and " " not in failed and ":" not in failed
+            if kind == "system":
+                again = self.run_system(what, rerun_id=failed if "::" in failed else None)
+            elif named:
                 again = self.run_unit(failed)
             else:
-                again = failed
+                again = self.run_unit(what) if kind == "unit" else self.run_all_unit()
             if again is not None and not again.startswith("CATCHER LIST BROKEN"):
                 return failed
             self.note(f"  {failed} failed once, passed again: not counted")
