@@ -16,6 +16,7 @@ comma := ,
 .PHONY: armhf armhf-test armhf-system-test armhf-bench
 .PHONY: fuzz
 .PHONY: soak
+.PHONY: mutants
 
 all: build
 
@@ -99,6 +100,14 @@ fuzz:
 		-DRIGKEEP_WERROR=$(WERROR) -DRIGKEEP_SAVING_WINDOW_MS=0 > /dev/null
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# The planted-fault catalogue (not part of `make test`): builds each fault of
+# tests/mutants/faults.txt in a scratch copy and runs the tests meant to catch it.
+# MUTANTS="name1 name2" runs a subset; MUTANTS_ARGS=--check only checks they apply.
+MUTANTS ?=
+MUTANTS_ARGS ?=
+mutants:
+	MUTANTS="$(MUTANTS)" $(PYTHON) tools/mutants.py --jobs $(JOBS) $(MUTANTS_ARGS)
 
 clean:
 	rm -rf build build-san-* build-fuzz $(ARMHF_DIR)

@@ -8,7 +8,10 @@ each row with its goal and whether rigkeep meets it.
   (rigkeep's link through bench/link_driver, the bare client through the same
   commands); 1000 messages queued before the "auth" answer, from the answer
   to the last arrival; process start -> "auth" at the service (the whole
-  rigkeep). Runs alternate between the two programs;
+  rigkeep). Runs alternate between the two programs. Then the same latency
+  and drain rows with bench/native_sink (libwebsockets, same TLS, protocol
+  and extension) in the service's place, so that they measure the clients
+  rather than the Python service;
 * idle (one sandbox): rigkeep linked and mining with the simulated miner,
   the bare client linked beside it and sending copies of rigkeep's metrics
   and status messages at their periods; CPU over the window scaled to an
@@ -44,6 +47,8 @@ from test_mining import wait_reports  # noqa: E402
 
 BARE = "/usr/bin/bare_client"
 BARE_FIFO = "/tmp/bare_client.fifo"
+SINK = "/usr/bin/native_sink"
+SINK_FIFO = "/tmp/native_sink.fifo"
 WARM_UP = 30.0
 
 
@@ -52,12 +57,19 @@ def p99(values):
     return values[math.ceil(len(values) * 0.99) - 1]
 
 
-def link(build_dir, messages, runs):
+def link(build_dir, messages, runs, port):
+    """Latency, drains and starts against the reference service, then latency
+    and drains against bench/native_sink in its place (keys "d" and "b" for
+    rigkeep and the bare client, "nd" and "nb" against the sink)."""
     with linked_board(build_dir) as (sb, svc):
-        for path in ("bench/link_driver", "bench/bare_client"):
+        for path in ("bench/link_driver", "bench/bare_client",
+                     "bench/native_sink"):
             with open(os.path.join(build_dir, path), "rb") as f:
                 sb.install("/usr/bin/" + os.path.basename(path), f.read(),
                            0o755)
+        for name in ("server_cert", "server_key"):
+            with open(svc.certs[name], "rb") as f:
+                sb.write_bytes(f"/etc/sink/{name}", f.read(), 0o600)
         svc.start()
         try:
             lat = {"d": link_bench.latency(sb, svc, messages),
@@ -71,6 +83,18 @@ def link(build_dir, messages, runs):
                     sb, svc, [BARE, BARE_FIFO]))
         finally:
             svc.stop()
+        sink = link_bench.Driver(sb, SINK, SINK_FIFO, [
+            str(port), "/etc/sink/server_cert", "/etc/sink/server_key"])
+        try:
+            lat["nd"] = link_bench.sink_latency(sb, sink, messages)
+            lat["nb"] = link_bench.sink_latency(sb, sink, messages, BARE)
+            drains["nd"], drains["nb"] = [], []
+            for _ in range(runs):
+                drains["nd"].append(link_bench.sink_drain(sb, sink, 1000))
+                drains["nb"].append(link_bench.sink_drain(sb, sink, 1000,
+                                                          BARE))
+        finally:
+            sink.stop()
     return lat, drains, starts
 
 
@@ -196,7 +220,8 @@ def main():
         print_load(load0, began)
         print_table(rows)
         return 1 if any(ok is False for *_, ok in rows) else 0
-    lat, drains, starts = link(args.build_dir, args.messages, args.runs)
+    lat, drains, starts = link(args.build_dir, args.messages, args.runs,
+                                port)
     cpu = idle(args.build_dir, args.idle_minutes * 60)
     fw = firmware_download_bench.run(args.build_dir, args.firmware_megabytes,
                                      3, port)
@@ -210,6 +235,8 @@ def main():
     d50, b50 = med(lat["d"]), med(lat["b"])
     d99, b99 = p99(lat["d"]) * 1e3, p99(lat["b"]) * 1e3
     dd, bd = med(drains["d"]), med(drains["b"])
+    nd99, nb99 = p99(lat["nd"]) * 1e3, p99(lat["nb"]) * 1e3
+    ndd, nbd = med(drains["nd"]), med(drains["nb"])
     ds, bs = med(starts["d"]), med(starts["b"])
     (_, dr, dp, *_), (_, br, bp, *_) = cpu["d"], cpu["b"]
     hwm_before, hwm = max(fw["daemon_VmHWM_kB_before_and_peak"],
@@ -227,6 +254,13 @@ def main():
         (f"queued -> arrival p99 (ms, n={n})", ms(d99), ms(b99),
          f"<= 1 and <= 1.5x bare ({1.5 * b99:.3f})",
          d99 <= 1 and d99 <= 1.5 * b99),
+        (f"queued -> arrival p99, native sink (ms, n={len(lat['nd'])})",
+         ms(nd99), ms(nb99), f"<= 1.2x bare ({1.2 * nb99:.3f})",
+         nd99 <= 1.2 * nb99),
+        (f"drain 1000, native sink, median of {args.runs} (ms)",
+         f"{ndd:.1f} (max {max(drains['nd']) * 1e3:.1f})",
+         f"{nbd:.1f} (max {max(drains['nb']) * 1e3:.1f})",
+         f"<= 1.2x bare ({1.2 * nbd:.1f})", ndd <= 1.2 * nbd),
         (f"drain 1000 queued before auth, median of {args.runs} (ms)",
          f"{dd:.1f} (max {max(drains['d']) * 1e3:.1f})",
          f"{bd:.1f} (max {max(drains['b']) * 1e3:.1f})", "<= 50", dd <= 50),

@@ -65,10 +65,10 @@ class Program:
 class Driver(Program):
     """link_driver, or any program that takes its FIFO commands."""
 
-    def __init__(self, sb, program="/usr/bin/link_driver"):
-        super().__init__(sb, [program, FIFO])
+    def __init__(self, sb, program="/usr/bin/link_driver", fifo=FIFO, args=()):
+        super().__init__(sb, [program, fifo, *args])
         self.wait_line("driver: ready")
-        self.fifo = open(sb.path(FIFO), "w", buffering=1)
+        self.fifo = open(sb.path(fifo), "w", buffering=1)
 
     def __call__(self, command, timeout=30.0):
         start = len(self.lines)
@@ -119,6 +119,38 @@ def drain(sb, svc, count, program="/usr/bin/link_driver"):
     last = [m for m in conn.received if m.type == "probe"][-1].mono
     driver.stop()
     return last - ok_sent
+
+
+def sink_probes(sink, count, timeout):
+    """The native sink's record of the connection: (drain in s, latencies in s)."""
+    words = sink(f"wait {count} {timeout}", timeout + 10).split()
+    if int(words[2]) < count:
+        raise RuntimeError(f"the native sink got {words[2]} of {count} probes")
+    return int(words[4]) / 1e9, [int(v) / 1e9 for v in words[6].split(",")]
+
+
+def sink_latency(sb, sink, count, program="/usr/bin/link_driver"):
+    """latency() against bench/native_sink (a Driver) instead of the service."""
+    sink("auth ok")
+    driver = Driver(sb, program)
+    driver("wait authenticated 10")
+    driver(f"paced {count} 2000", 30 + count * 0.01)
+    lat = sink_probes(sink, count, 30)[1]
+    driver.stop()
+    return lat
+
+
+def sink_drain(sb, sink, count, program="/usr/bin/link_driver"):
+    """drain() against bench/native_sink."""
+    sink("auth hold")
+    driver = Driver(sb, program)
+    driver("wait connected 10")
+    sink("wait auth 10")
+    driver(f"enqueue {count}")
+    sink("answer")
+    took = sink_probes(sink, count, 30)[0]
+    driver.stop()
+    return took
 
 
 def start_to_auth(sb, svc, argv=("/usr/bin/rigkeep",)):
