@@ -410,7 +410,7 @@ def usr1_storm(r):
         """Pending signals merge; once no restart is left to run, each one
         that ran (the request's and the signals') was reported once."""
         n = len(r.agent.matching("INFO: Miner restart triggered!$", mark))
-        time.sleep(3)
+        time.sleep(1)  # a quiet window
         got = reports(r.svc, start)
         return n and n == len(r.agent.matching(
             "INFO: Miner restart triggered!$", mark)) and \
