@@ -196,7 +196,7 @@ class Tour:
             "restart event", lambda m: m.type == "event" and
             m.obj.get("reason") == "fan_error", start, 10)
         self.agent.wait_for_line(r"Miner exited after \d+ seconds",
-                                 self.bound(10), mark)
+                                 self.bound(10), start=mark)
         # The supervision waits 5 s before the next run.
         wait_until(lambda: [r for r in self.miner.records("start")
                             if r["pid"] != pid], self.bound(20),
