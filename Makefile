@@ -31,7 +31,7 @@ build: deps
 unit-test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
-SYSTEM_TESTS ?= tests/system sim bench/test_soak.py
+SYSTEM_TESTS ?= tests/system
 system-test: build
 	RIGKEEP_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PYTHON) -m pytest -q -p no:cacheprovider $(SYSTEM_TESTS)
 
@@ -71,7 +71,7 @@ format-check:
 # The board's CPU: cross-build in build-armhf, tests under qemu user emulation.
 ARMHF_DIR := build-armhf
 ARMHF_SYSTEM_TESTS := $(addprefix tests/system/,test_startup.py test_link.py test_mining.py \
-	test_miner_api.py test_miner_supervision.py test_settings_requests.py)
+	test_miner_supervision.py test_settings_requests.py)
 
 armhf:
 	./scripts/install-deps.sh --armhf $(ARMHF_DIR)/lws-armhf

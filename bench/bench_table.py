@@ -34,16 +34,16 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-for sub in ("sim/sandbox", "sim/service", "tests/system"):
+for sub in ("sim/sandbox", "sim/service", "sim"):
     sys.path.insert(0, os.path.join(HERE, "..", sub))
 sys.path.insert(0, HERE)
 import firmware_download_bench  # noqa: E402
 import link_bench  # noqa: E402
-from conftest import AUTHENTICATED, AgentProcess  # noqa: E402
+from board import AUTHENTICATED, Program as AgentProcess  # noqa: E402
 from idle_bench import (cpu_seconds, kb, per_thread, run_ns,  # noqa: E402
                         sleep_until, threads)
 from miner_sandbox import linked_board  # noqa: E402
-from test_mining import wait_reports  # noqa: E402
+from board import wait_reports  # noqa: E402
 
 BARE = "/usr/bin/bare_client"
 BARE_FIFO = "/tmp/bare_client.fifo"

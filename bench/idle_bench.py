@@ -29,13 +29,12 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-for sub in ("sim/sandbox", "sim/service", "tests/system"):
+for sub in ("sim/sandbox", "sim/service", "sim"):
     sys.path.insert(0, os.path.join(HERE, "..", sub))
-from conftest import AgentProcess, agent_file  # noqa: E402
-from miner_support_driver import miner_file  # noqa: E402
+from board import Program as AgentProcess, agent_file, miner_file  # noqa: E402
+from board import open_writer, wait_reports  # noqa: E402
 from sandbox import Sandbox, make_certs  # noqa: E402
 from service import ReferenceService  # noqa: E402
-from test_mining import open_writer, wait_reports  # noqa: E402
 
 WARM_UP = 30.0
 EVENT = b'{"event": "restart", "reason": "autotune"}\n'

@@ -41,12 +41,12 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-for sub in ("sim/sandbox", "sim/service", "tests/system"):
+for sub in ("sim/sandbox", "sim/service", "sim"):
     sys.path.insert(0, os.path.join(HERE, "..", sub))
 sys.path.insert(0, HERE)
-from conftest import AUTHENTICATED, AgentProcess  # noqa: E402
+from board import AUTHENTICATED, Program as AgentProcess  # noqa: E402
 from miner_sandbox import linked_board  # noqa: E402
-from miner_support_driver import miner_file, miners_alive  # noqa: E402
+from board import miner_file, miners_alive  # noqa: E402
 
 SAMPLE_EVERY = 10.0
 # (name, limit per hour, floor over the window)

@@ -18,25 +18,20 @@ removes it at once.
 """
 
 import argparse
-import io
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
-import tarfile
 import tempfile
 import threading
-import time
-import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "sandbox"))
-sys.path.insert(0, os.path.join(HERE, "service"))
+sys.path.insert(0, HERE)
 
-import sandbox as sandbox_mod  # noqa: E402
-from files import FileServer  # noqa: E402
+from board import (AUTHENTICATED, BoardError, FileServer, Program,  # noqa: E402
+                   package, sandbox_mod, service_address, slowdown,
+                   wait_until)
 from service import LiveView, Prompt, ReferenceService  # noqa: E402
 
 MINER_FILE = "/config/bmminer.conf"
@@ -51,87 +46,17 @@ DEMO_MINER_CONFIG = {
 NEW_FREQ = 700
 FOREIGN_POOL = "stratum+tcp://edited-by-hand.example.com:3333"
 UPDATE_SCRIPT = '#!/bin/sh\necho "demo firmware 9.9 installed"\n'
-AUTHENTICATED = "INFO: Agent successfully authenticated"
 
 
-class TourFailed(RuntimeError):
+class TourFailed(BoardError):
     pass
 
 
-def read_url(build_dir):
-    try:
-        with open(os.path.join(build_dir, "service_url.txt")) as f:
-            return f.readline().strip()
-    except OSError:
-        return "wss://api.velmora.example/api/v1/ws"
-
-
-def firmware_package():
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w:gz") as tar:
-        info = tarfile.TarInfo("update.sh")
-        info.size, info.mode = len(UPDATE_SCRIPT), 0o755
-        tar.addfile(info, io.BytesIO(UPDATE_SCRIPT.encode()))
-    return out.getvalue()
-
-
-def wait_until(what, predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while not (value := predicate()):
-        if time.monotonic() > deadline:
-            raise TourFailed(f"not within {timeout:.3g} s: {what}")
-        time.sleep(0.1)
-    return value
-
-
-class Agent:
-    """rigkeep in the sandbox, its output shown live and kept for waits."""
-
-    def __init__(self, sb, view):
-        self.view = view
-        self.lines = []
-        self.cond = threading.Condition()
-        # A group of its own: Ctrl+C is the demo's to pass on.
-        self.proc = sb.spawn(["/usr/bin/rigkeep"], process_group=0)
-        self.readers = [threading.Thread(target=self._read, args=(s,),
-                                         daemon=True)
-                        for s in (self.proc.stdout, self.proc.stderr)]
-        for t in self.readers:
-            t.start()
-
-    def _read(self, stream):
-        for raw in iter(stream.readline, b""):
-            text = raw.decode(errors="replace").rstrip("\n")
-            self.view.line(self.view.c("36", "agent | ") + text)
-            with self.cond:
-                self.lines.append(text)
-                self.cond.notify_all()
-
-    def mark(self):
-        with self.cond:
-            return len(self.lines)
-
-    def wait_for_line(self, regex, timeout, start=0):
-        pattern = re.compile(regex)
-        with self.cond:
-            found = self.cond.wait_for(lambda: any(
-                pattern.search(t) for t in self.lines[start:]), timeout)
-        if not found:
-            raise TourFailed(f"the agent logged no line matching {regex!r} "
-                             f"within {timeout:.3g} s")
-
-    def stop(self, timeout):
-        """SIGTERM, then SIGKILL after timeout; the exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            rc = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            rc = self.proc.wait()
-        for t in self.readers:
-            t.join(2)
-        return rc
+def start_agent(sb, binary, view):
+    """rigkeep in the sandbox, its output shown live; in a process group of
+    its own: Ctrl+C is the demo's to pass on."""
+    return Program(sb, binary, on_line=lambda text: view.line(
+        view.c("36", "agent | ") + text), process_group=0)
 
 
 class MinerLog:
@@ -217,16 +142,16 @@ class Tour:
 
     def linked(self):
         self.agent.wait_for_line(AUTHENTICATED, self.bound(20))
-        wait_until("the miner's start", lambda: self.miner.records("start"),
-                   self.bound(20))
+        wait_until(lambda: self.miner.records("start"), self.bound(20),
+                   "the miner's start")
         conf = json.loads(self.sb.read_text("/config/velmora.json"))
         return (f"an authenticated link; the agent wrote its device "
                 f"identifier back: {json.dumps(conf)}")
 
     def miner_pids(self, timeout=20):
-        return wait_until("a running miner", lambda: [
+        return wait_until(lambda: [
             pid for pid, comm in self.sb.processes() if comm == "bmminer"],
-            self.bound(timeout))
+            self.bound(timeout), "a running miner")
 
     def settings_change(self):
         before = self.miner_pids()
@@ -236,9 +161,8 @@ class Tour:
         self.wait_message("status \"restarting\"", lambda m: m.type ==
                           "status" and m.obj.get("state", {}).get("name") ==
                           "restarting", start, 10)
-        wait_until("a new miner process", lambda: [
-            p for p in self.miner_pids() if p not in before],
-            self.bound(15))
+        wait_until(lambda: [p for p in self.miner_pids() if p not in before],
+                   self.bound(15), "a new miner process")
         metrics = self.wait_message(
             f"metrics at {NEW_FREQ} MHz", lambda m: m.type == "metrics" and
             abs(m.obj.get("freq", 0) - NEW_FREQ) < 1, start, 30)
@@ -272,16 +196,16 @@ class Tour:
             "restart event", lambda m: m.type == "event" and
             m.obj.get("reason") == "fan_error", start, 10)
         self.agent.wait_for_line(r"Miner exited after \d+ seconds",
-                                 self.bound(10), mark)
+                                 self.bound(10), start=mark)
         # The supervision waits 5 s before the next run.
-        wait_until("the miner started again", lambda: [
-            r for r in self.miner.records("start") if r["pid"] != pid],
-            self.bound(20))
+        wait_until(lambda: [r for r in self.miner.records("start")
+                            if r["pid"] != pid], self.bound(20),
+                   "the miner started again")
         return (f"event \"{event.obj['name']}\" reason "
                 f"\"{event.obj['reason']}\"; the agent started a new miner")
 
     def firmware_update(self, files, host):
-        files.put("/firmware-9.9.tar.gz", firmware_package())
+        files.put("/firmware-9.9.tar.gz", package("update.sh", UPDATE_SCRIPT))
         url = files.url("/firmware-9.9.tar.gz", host)
         start, _ = self.request({"type": "update_firmware",
                                  "firmware_ver": "9.9", "firmware_url": url})
@@ -312,8 +236,8 @@ def main():
     parser.add_argument("--interactive", action="store_true",
                         default=sys.stdin.isatty())
     parser.add_argument("--time-scale", type=float, default=float(
-        os.environ.get("RIGKEEP_TIME_SCALE") or 1),
-        help="stretch every bound of the tour (slow or sanitizer builds)")
+        os.environ.get("RIGKEEP_TIME_SCALE") or 0),
+        help="stretch every bound of the tour (default: the build's slowdown)")
     args = parser.parse_args()
 
     reason = sandbox_mod.unavailable_reason()
@@ -324,8 +248,8 @@ def main():
     if not os.path.isfile(binary):
         print(f"{binary} is not built (run make build)")
         return 1
-    url = urllib.parse.urlsplit(read_url(args.build_dir))
-    host, port = url.hostname, url.port or 443
+    _, host, port = service_address(args.build_dir)
+    args.time_scale = args.time_scale or slowdown(args.build_dir)
 
     interrupted = []
 
@@ -346,8 +270,6 @@ def main():
         sb.write_text("/config/velmora.json",
                       json.dumps({"api_key": "demo-api-key"}))
         sb.write_text(MINER_FILE, json.dumps(DEMO_MINER_CONFIG, indent=1))
-        with open(binary, "rb") as f:
-            sb.install("/usr/bin/rigkeep", f.read(), 0o755)
         sb.start()
         # Installed after the sandbox's own hook, which would remove the
         # board at once.
@@ -371,7 +293,7 @@ def main():
         miner = MinerLog(sb, view)
         view.info(view.c("1", "== starting rigkeep ") +
                   "with a factory agent file (api_key only)")
-        agent = Agent(sb, view)
+        agent = start_agent(sb, binary, view)
         tour = Tour(sb, service, agent, miner, view, args.time_scale)
         tour.step("start-up: link, authentication, miner", tour.linked)
         tour.step(f"a settings change: {NEW_FREQ} MHz", tour.settings_change)
@@ -384,21 +306,25 @@ def main():
         if args.interactive:
             view.info(view.c("1", "== starting rigkeep again, ") +
                       "as the init script would after an update")
-            agent = Agent(sb, view)
+            agent = start_agent(sb, binary, view)
             agent.wait_for_line(AUTHENTICATED, tour.bound(20))
             prompt = Prompt(service, view)
             view.info("type help for the requests you can send; quit stops")
             for line in sys.stdin:
                 if not prompt.handle(line) or agent.proc.poll() is not None:
                     break
-    except TourFailed as exc:
+    except BoardError as exc:
         view.info(view.c("1;31", f"== tour failed: {exc}"))
     except KeyboardInterrupt:
         view.info(view.c("1", "== interrupted: stopping everything"))
     finally:
         if agent is not None and agent.proc.poll() is None:
             view.info(view.c("1", "== SIGTERM to rigkeep"))
-            rc = agent.stop(15)
+            try:
+                rc = agent.stop(15)
+            except BoardError:
+                agent.kill()
+                rc = agent.returncode
             view.info(view.c("1", f"== rigkeep exited with status {rc}"))
         if miner is not None:
             miner.stop()

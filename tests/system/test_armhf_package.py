@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import AUTHENTICATED, AgentProcess, agent_file
+from board import AUTHENTICATED, Program
 from sandbox import NSENTER
 
 ROOT = os.environ.get("RIGKEEP_ARMHF_ROOT")
@@ -34,15 +34,13 @@ def mount_tree(sb):
                     "sh", "-ec", " && ".join(script)], check=True)
 
 
-def test_packaged_agent_starts_and_links_from_a_fresh_armhf_root(
-        sandbox_factory, service_factory):
-    sb = sandbox_factory()
-    sb.write_text("/config/velmora.json", agent_file("k"))
+def test_packaged_agent_starts_and_links_from_a_fresh_armhf_root(board):
+    b = board(start=False, pools=None)
+    sb, svc = b.sb, b.svc
     mount_tree(sb)
-    svc = service_factory(sb)
     began = time.monotonic()
-    agent = AgentProcess(sb, "/usr/sbin/chroot", (TREE, "/usr/bin/rigkeep"),
-                         device_path="/usr/sbin/chroot")
+    agent = Program(sb, "/usr/sbin/chroot", (TREE, "/usr/bin/rigkeep"),
+                    device_path="/usr/sbin/chroot")
     try:
         agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$", 120)
         print(f"exec to ready under the emulator: {time.monotonic() - began:.2f} s")

@@ -1,7 +1,6 @@
-"""The configuration exchange after every authentication, the "config"
-answer applied section by section, and the autotuner and watchdog requests:
-the real binary in the device sandbox against the reference service and the
-simulated miner."""
+"""The configuration exchange after every authentication and the "config"
+answer applied section by section: the real binary in the device sandbox
+against the reference service and the simulated miner."""
 
 import json
 import os
@@ -9,11 +8,8 @@ import time
 
 import pytest
 
-from board_driver import Board
-from conftest import agent_file
-from miner_support_driver import chip_list, miner_events, wait_until
-from test_link import faketime_env
-from test_mining import state
+from board import chip_list, miner_events, state, wait_until
+from conftest import bound
 
 MINER_CONF, NET_CONF = "/config/bmminer.conf", "/config/network.conf"
 MARKER = "/config/upload_config"
@@ -89,43 +85,32 @@ APPLIED_NET = ('hostname=rig7\nipaddress=10.0.3.7\nnetmask=255.255.0.0\n'
                'gateway=10.0.3.1\ndnsservers="10.0.3.1 8.8.4.4"')
 
 
-class Device(Board):
-    def miner_file(self):
-        return json.loads(self.sb.read_text(MINER_CONF))
+def signature(d, path=MINER_CONF):
+    st = os.stat(d.sb.path(path))
+    return st.st_ino, st.st_mtime_ns, d.sb.read_text(path)
 
-    def signature(self, path=MINER_CONF):
-        st = os.stat(self.sb.path(path))
-        return st.st_ino, st.st_mtime_ns, self.sb.read_text(path)
 
-    def starts(self):
-        return len(miner_events(self.sb, "start"))
+def miner_starts(d):
+    return len(miner_events(d.sb, "start"))
 
-    def states(self, start):
-        return [state(m) for m in self.svc.messages()[start:] if state(m)]
+
+def states(d, start):
+    return [state(m) for m in d.svc.messages()[start:] if state(m)]
 
 
 @pytest.fixture
-def device(sandbox_factory, service_factory, agent_factory):
-    devices = []
+def device(board):
+    made = []
 
-    def start(pools=2, registration=False, marker=False, config="stored",
-              update=True, update_delay=0.0, env=None, miner_text=None):
-        sb = sandbox_factory()
-        sb.write_text("/config/velmora.json", agent_file())
-        sb.write_text(NET_CONF, NET_TEXT)
-        sb.write_text(MINER_CONF, miner_text or conf_text(settings(pools)))
-        if marker:
-            sb.write_text(MARKER, "")
-        svc = service_factory(sb)
-        svc.set_auth("ok", registration=registration)
-        svc.set_config_answer(config)
-        svc.set_update_config_answer(update, update_delay)
-        devices.append(Device(sb, svc, agent_factory(sb, env=env)))
-        return devices[-1]
+    def start(pools=2, marker=False, miner_text=None, config="stored", **kw):
+        files = {NET_CONF: NET_TEXT, MARKER: "" if marker else None,
+                 MINER_CONF: miner_text or conf_text(settings(pools))}
+        made.append(board(files=files, config=config, **kw))
+        return made[-1]
 
     yield start
     # A clean stop, so that a sanitizer build reports leaks too.
-    for d in devices:
+    for d in made:
         assert d.agent.stop(20) == 0, d.agent.dump()
 
 
@@ -169,14 +154,15 @@ def test_config_answer_applies_every_section_and_commits_once(device, pools):
     if pools:
         d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
     time.sleep(1)
-    starts, mark = d.starts(), d.svc.mark()
+    starts, mark = miner_starts(d), d.svc.mark()
     d.svc.send(dict(ANSWER, type="config"))
-    wait_until(lambda: d.starts() > starts, 20, "the miner's start")
+    wait_until(lambda: miner_starts(d) > starts, 20, "the miner's start")
     time.sleep(1.5)  # room for a second commit or start to show
-    assert d.miner_file() == json.loads(conf_text(settings(pools, **APPLIED)))
+    assert json.loads(d.sb.read_text(MINER_CONF)) == \
+        json.loads(conf_text(settings(pools, **APPLIED)))
     assert d.sb.read_text(NET_CONF) == APPLIED_NET
-    assert d.starts() == starts + 1 and \
-        d.states(mark).count("restarting") == (1 if pools else 0)
+    assert miner_starts(d) == starts + 1 and \
+        states(d, mark).count("restarting") == (1 if pools else 0)
     # The network is saved, not applied, and the link stays.
     assert not [c for c in d.sb.calls() if "network.sh" in c]
     assert len(d.svc.connections()) == 1 and not d.svc.connections()[0].closed
@@ -208,65 +194,21 @@ def test_config_answers_that_apply_nothing(device):
               "Request config failed - Nothing here")] + [
         (dict({k: ANSWER[k] for k in names[1:names.index(name)]}, **{name: bad}),
          line) for name, bad, line in BAD]
-    files, starts = (d.signature(), d.signature(NET_CONF)), d.starts()
+    files, starts = (signature(d), signature(d, NET_CONF)), miner_starts(d)
     for answer, line in cases:
         mark = d.agent.mark()
         d.svc.send(dict(answer, type="config"))
         d.agent.wait_for_line(f"ERROR: {line}", start=mark)
         time.sleep(1.2)  # past the saving window a commit would take
-        assert (d.signature(), d.signature(NET_CONF)) == files, answer
-        assert d.starts() == starts, answer
+        assert (signature(d), signature(d, NET_CONF)) == files, answer
+        assert miner_starts(d) == starts, answer
     assert len(d.svc.connections()) == 1
-
-
-def test_autotuner_and_watchdog_requests(device):
-    d = device()
-    d.svc.wait_for_message(lambda m: state(m) == "mining", 20)
-    tuned = {AD: True, f"{AD}-step": "3", f"{AD}-min": "450", f"{AD}-prec":
-             "80", f"{AD}-after": "4", f"{AD}-hw": "2"}
-    off3 = dict(AUTOTUNER, stage3=False, min_freq=65536 + 450)
-    no_interval = {k: v for k, v in AUTOTUNER.items() if k != "stage3_interval"}
-    at3 = dict(tuned, **{f"{AD}-watchtimer": True, f"{AD}-timer": "3"})
-    cases = [  # request, ok, the file's settings after it (None: not written)
-        (dict(off3, type="config_autotuner"), True, tuned),
-        (dict(off3, type="config_autotuner"), True, None),
-        (dict(no_interval, type="config_autotuner"), True, at3),
-        (dict(no_interval, type="config_autotuner", reset_chips=True), True,
-         dict(at3, **{"bitmain-chip-freq": chip_list()})),
-        (dict(AUTOTUNER, type="config_autotuner", downclock_step=2**40), False,
-         None),
-        (dict(AUTOTUNER, type="config_autotuner", test_time=4.0), False, None),
-        ({"type": "config_autotuner", "stage1": True}, False, None),
-        ({"type": "config_watchdog", "min_hr": 9000, "max_xchips": 3,
-          "max_temp": 85.5}, True, {"bitmain-minhr": "9000",
-                                    "bitmain-maxx": "3"}),
-        ({"type": "config_watchdog", "min_hr": 2**40, "max_xchips": "3",
-          "max_temp": 90}, True, {"bitmain-tempoff": "90"}),
-        ({"type": "config_watchdog", "min_hr": "9000", "max_temp": 90}, True,
-         None)]
-    expected = settings()
-    for request, ok, changes in cases:
-        before, mark = d.signature(), d.svc.mark()
-        d.svc.send(request)
-        result = d.svc.wait_for_message(request["type"], 15, start=mark)
-        assert result.obj == {"type": request["type"], "ok": ok}, request
-        if changes is None:
-            assert d.signature() == before, request
-        else:
-            if request["type"] == "config_watchdog":
-                expected.update({"bitmain-minhr": "0", "bitmain-maxx": "0",
-                                 "bitmain-tempoff": "0"})
-            expected.update(changes)
-            assert d.miner_file() == json.loads(conf_text(expected)), request
-        assert ("restarting" in d.states(mark)) == bool(changes), request
-    assert sum("ERROR: Failed to parse config autotuner request - " in line
-               for line in d.agent.lines()) == 3
 
 
 def test_unanswered_or_impossible_exchanges_drop_the_link(device):
     # Clocks ten times faster: each 30 s takes 3 s, a reconnect at most 6 s.
     d = device(registration=True, update=None, config=None,
-               miner_text="{not json", env=faketime_env(10))
+               miner_text="{not json", speed=10)
     # No document to upload: the link is dropped until there is one.
     d.agent.wait_for_line("ERROR: Failed to compose device config, "
                           "dropping the connection$", 15)
@@ -279,14 +221,14 @@ def test_unanswered_or_impossible_exchanges_drop_the_link(device):
                for c in d.svc.connections()[:first.id - 1])
     config = d.svc.wait_for_message("config", 15)
     second = d.svc.connections()[config.conn_id - 1]
-    # Amendment 8: a link lost during the upload silences nothing.
+    # A link lost during the upload silences nothing.
     kinds = [m.type for m in second.received
              if m.index < config.index and m.type != "metrics"]
     assert kinds[0] == "auth" and kinds[-1] == "status", kinds
     d.svc.wait_for_close(10, second)
     for sent, closed in ((up.mono, first.closed_mono),
                          (config.mono, second.closed_mono)):
-        assert 29 <= (closed - sent) * 10 <= 32, (sent, closed)
+        assert 2.9 <= closed - sent <= bound(0.2, 3.0), (sent, closed)
     # The service may see the second close before the agent's line is read.
     wait_until(lambda: len(d.agent.matching("Aborting agent connection on "
                                             "timeout")) == 2, 5, "two aborts")

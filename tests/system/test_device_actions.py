@@ -6,8 +6,8 @@ import json
 import os
 import time
 
-from board_driver import board  # noqa: F401 - the fixture
-from miner_support_driver import miner_file, miners_alive, wait_until
+from board import miner_file, miners_alive, wait_until
+from conftest import bound
 
 PASSWORD_FILE = "/config/lighttpd-htdigest.user"
 PREFIX = "root:antMiner Configuration:"
@@ -72,30 +72,37 @@ def test_requests_answer_and_act(board):
                 if n.startswith("lighttpd-htdigest.user.")]
 
 
+DUMP = "/www/pages/cgi-bin/chip_hr.json"
+
+
 def test_chip_metrics_of_each_chain(board):
     # Own frequencies: chain 6 chip 2 at 700 MHz, chain 8 chip 63 at 500 MHz.
+    # Which hash rate makes which state is the unit tests'.
     freqs = ["0"] * 189
     freqs[1], freqs[188] = "700", "500"
-    dump = {"chiphr": [{"Asic00": "63", "Asic01": "74", "Asic02": "62",
-                        "Asic03": "37", "Asic04": "186", "Asic06": "x"},
+    dump = {"chiphr": [{"Asic00": "63", "Asic01": "74", "Asic03": "37"},
                        {"Asic00": "60"}, {"Asic62": "57"}]}
     b = board(miner={"chip_hr": False}, files={
         "/config/bmminer.conf": miner_file(1, **{
-            "bitmain-freq2": "600", "bitmain-chip-freq": ":".join(freqs)}),
-        "/www/pages/cgi-bin/chip_hr.json": json.dumps(dump)})
+            "bitmain-freq2": "600", "bitmain-chip-freq": ":".join(freqs)})})
     b.ready()
 
     def chip(id_, hr, freq, state, custom=False):
         c = {"id": str(id_), "hr": hr, "freq": freq, "state": state}
         return {**c, "custom_freq": True} if custom else c
 
+    # No dump (the miner writes none): every chip unknown, with hash rate 0.
+    got = b.request({"type": "chip_metrics", "request_id": "6",
+                     "chain_id": "6"})
+    assert [c["hr"] for c in got["chips"]] == [0] * 63 and \
+        {c["state"] for c in got["chips"]} == {"unknown"}, got
+    b.agent.wait_for_line(f"WARN: Failed to load chip hash rates from {DUMP}$")
+    b.sb.write_text(DUMP, json.dumps(dump))
     # chain_id: (chain frequency, {chip: entry}); the others: hr 0, unknown
     table = {
         "6": (650, {1: chip(1, 63, 650, "fast"),
                     2: chip(2, 74, 700, "fast", True),
-                    3: chip(3, 62, 650, "slow"),
-                    4: chip(4, 37, 650, "unstable"),
-                    5: chip(5, 186, 650, "unstable")}),
+                    4: chip(4, 37, 650, "unstable")}),
         "7": (600, {1: chip(1, 60, 600, "fast")}),
         "08": (650, {63: chip(63, 57, 500, "fast", True)}),
     }
@@ -117,12 +124,12 @@ def test_chip_metrics_of_each_chain(board):
         b.agent.wait_for_line(f"ERROR: {line}$", 5)
 
 
-def test_log_command_runs_off_the_link_and_ends_with_a_stop(board, time_scale):
+def test_log_command_runs_off_the_link_and_ends_with_a_stop(board):
     # While the log command hangs, the link answers other requests at once; the
     # failure answer comes 30 s later on the same link, a request that came
     # meanwhile runs next, and a stop does not wait out the limit. Whatever the
-    # script started ends with it.
-    b = board()
+    # script started ends with it. Clocks ten times faster: 30 s take 3 s.
+    b = board(speed=10)
     b.sb.install("/www/pages/cgi-bin/get_kernel_log.cgi",
                  "#!/bin/sh\necho partial\nsleep 300 &\nexec sleep 301\n")
     b.ready()
@@ -133,18 +140,19 @@ def test_log_command_runs_off_the_link_and_ends_with_a_stop(board, time_scale):
     first = wait_until(lambda: len(sleeping()) == 2 and sleeping(), 10,
                        "the log command")
     assert b.request({"type": "config_fans", "mode": "auto"},
-                     timeout=3 * time_scale) == {"type": "config_fans", "ok": True}
+                     timeout=bound(2.5)) == {"type": "config_fans", "ok": True}
     b.request({"type": "logs", "request_id": "next"}, answer=False)
     failed = b.svc.wait_for_message(
-        lambda m: m.obj and m.obj.get("request_id") == "hung", 40 * time_scale)
+        lambda m: m.obj and m.obj.get("request_id") == "hung", 20)
     assert failed.obj == {"type": "get_logs", "request_id": "hung", "ok": False,
                           "message": "Fetching logs failed"}
-    assert 30 <= failed.mono - began < 30 + 4 * time_scale
+    assert 2.95 <= failed.mono - began < bound(0.5, 3.0)
     assert failed.conn_id == conn.id and len(b.svc.connections()) == 1
     wait_until(lambda: len(sleeping() - first) == 2, 10, "the next log command")
+    assert not first & sleeping(), "the hung command's group outlived it"
 
     started = time.monotonic()
     assert b.agent.stop(timeout=15) == 0
-    assert time.monotonic() - started < 10, b.agent.dump()
+    assert time.monotonic() - started < bound(9.5), b.agent.dump()
     assert b.agent.lines()[-1].endswith("INFO: Goodbye!")
     assert sleeping() == set()

@@ -13,34 +13,22 @@ import re
 import signal
 import socket
 import struct
-import subprocess
-import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Callable, Optional
 
 import pytest
 
-from board_driver import Board
-from conftest import (AUTHENTICATED, SANITIZER, AgentProcess, agent_file,
-                      built, fill_config)
-from miner_support_driver import (miner_events, miner_file, miners_alive,
-                                  wait_until)
-from test_link import (RECONNECT, faketime_env, open_descriptors,
-                       sandbox_socket, sized_message)
-from test_firmware_update import package
-from test_mining import open_writer, reports, wait_reports
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim" /
-                       "service"))
-from files import FileServer  # noqa: E402
+from board import (AUTHENTICATED, RECONNECT, SANITIZER, FileServer,
+                   fill_config, miner_events, miner_file, miners_alive,
+                   open_writer, package, reports,
+                   sandbox_socket, sized_message, wait_reports, wait_until)
+from conftest import bound, tool
 
 CONFIG_FILES = {"velmora.json", "bmminer.conf", "network.conf",
                 "network.conf.previous", "lighttpd-htdigest.user"}
 TEMPORARY = re.compile(r"^\..*\.rigkeep-[A-Za-z0-9]{6}$")
-GOODBYE = "INFO: Goodbye!"
 FANS = {"type": "config_fans", "mode": "manual", "speed": 70}
 NETWORK = {"type": "config_network", "mode": "static", "ip": "192.0.2.30",
            "netmask": "255.255.255.0", "gateway": "192.0.2.1",
@@ -48,44 +36,6 @@ NETWORK = {"type": "config_network", "mode": "static", "ip": "192.0.2.30",
 WEB = {"type": "config_web_access", "new_password": "hunter2"}
 PROBE = {"type": "config_fans", "mode": "auto"}  # changes nothing
 STAMP = re.compile(r"^A \[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\] ")
-
-
-class Rig(Board):
-    speed = 1
-
-    def snapshot(self):
-        """Descriptors and thread names of the daemon."""
-        threads = sorted(name for _, name in
-                         self.sb.threads(self.agent.sandbox_pid))
-        return open_descriptors(self.agent.pid), threads
-
-    def settle(self, base, timeout=20):
-        """Waits until the snapshot equals base; the last one seen."""
-        deadline = time.monotonic() + timeout
-        while (now := self.snapshot()) != base and \
-                time.monotonic() < deadline:
-            time.sleep(0.3)
-        return now
-
-    def secs(self, agent_seconds):
-        """Real seconds to allow for agent_seconds, with a loaded machine's
-        margin."""
-        return agent_seconds / self.speed + 10
-
-    def linked(self, timeout):
-        """An open connection that went through the exchange (auth, then
-        "config") within timeout seconds of the agent's clock."""
-        def done():
-            conns = [c for c in self.svc.connections() if not c.closed]
-            return conns and any(m.type == "config"
-                                 for m in conns[-1].received)
-        self.svc.wait_for(done, self.secs(timeout),
-                          "the link back through the exchange")
-        return self.svc.connections()[-1]
-
-    def miner_pid(self):
-        return wait_until(lambda: miners_alive(self.sb), 15,
-                          "a running miner")[0]
 
 
 @dataclass
@@ -152,7 +102,7 @@ def stalls_after_upgrade(r):
     # after the 20 s idle ping and up to 80 s, a loaded machine's 3 s on top.
     r.agent.wait_for_line(RECONNECT, r.secs(100), start=mark)
     took = (time.monotonic() - stalled) * r.speed
-    assert 55 <= took <= 80 + 3 * r.speed, took
+    assert 55 <= took <= bound(2.5, 80 / r.speed) * r.speed, took
     r.svc.wait_for_connection(n + 2, r.secs(70))
     conn.resume()
 
@@ -227,7 +177,8 @@ def network_never_confirmed(r):
         assert r.sb.read_bytes(kept) == OLD_NET
         if killed:
             r.agent.kill()
-            r.agent, mark = r.start_again(faketime_env(r.speed)), 0
+            r.start()
+            mark = 0
             since = r.agent.wait_for_line(r"Firmware version", 20).string
             began = time.monotonic()
         warn = r.agent.wait_for_line(
@@ -273,7 +224,7 @@ def silent_for_ten_minutes(r):
     # than a loaded machine's 3 s; the exact bound is the unit tests'. The
     # attempts go on until then.
     took = (stamp(hang) - stamp(lost)).total_seconds()
-    assert 598 <= took <= 600 + 3 * r.speed, (lost, hang)
+    assert 598 <= took <= bound(2.5, 600 / r.speed) * r.speed, (lost, hang)
     assert len(r.agent.matching(RECONNECT, mark)) >= 3, r.agent.dump()
     assert len(r.agent.matching("Agent connection hands")) == 1
 
@@ -287,10 +238,7 @@ def silent_during_download(r):
 def silent_while_update_runs(r):
     # The package's update.sh outlasts the hang limit with the link down; the
     # daemon waits for it, then ends as a successful update does.
-    srv = FileServer({"device": (r.certs["server_cert"],
-                                 r.certs["server_key"])},
-                     netns=r.sb.netns_fd_path).start()
-    r.servers.append(srv)
+    srv = file_server(r)
     srv.put("/fw.tar.gz", package(
         "update.sh", "#!/bin/sh\nwhile [ ! -e /sim/go ]; do sleep 1; done\n"))
     assert r.request({"type": "update_firmware", "firmware_ver": "9.9",
@@ -303,6 +251,14 @@ def silent_while_update_runs(r):
     assert r.agent.returncode is None, r.agent.dump()
     r.sb.write_text("/sim/go", "")
     r.agent.wait_for_line(r"INFO: Restarting velmora agent$", 15)
+
+
+def file_server(r):
+    """A file server with the device's certificate in the sandbox."""
+    r.servers.append(FileServer({"device": (r.certs["server_cert"],
+                                            r.certs["server_key"])},
+                                netns=r.sb.netns_fd_path).start())
+    return r.servers[-1]
 
 
 # The miner.
@@ -330,7 +286,7 @@ def api_never_answers(r):
     assert r.request(FANS, timeout=20)["ok"] is True
     r.svc.wait_for(lambda: len(r.svc.messages("status")) > mark, 20,
                    "a status report")
-    assert time.monotonic() - asked < 12, r.agent.dump()
+    assert time.monotonic() - asked < bound(11.5), r.agent.dump()
 
 
 def api_garbage(r):
@@ -338,6 +294,12 @@ def api_garbage(r):
     r.agent.wait_for_line(r"ERROR: Failed to parse cgminer api response",
                           40, start=mark)
     assert r.request(PROBE)["ok"] is True
+
+
+def api_late(r):
+    # Answers within the call's bound still count: metrics with a hash rate.
+    r.svc.wait_for_message(lambda m: m.type == "metrics" and
+                           m.obj.get("hash_rate", 0) > 0, 40, r.svc.mark())
 
 
 def exits_during_settings_restart(r):
@@ -441,10 +403,7 @@ def events_pipe_deleted(r):
 
 def download(r, trickle=None):
     """A firmware update whose download is under way and never ends."""
-    srv = FileServer({"device": (r.certs["server_cert"],
-                                 r.certs["server_key"])},
-                     netns=r.sb.netns_fd_path).start()
-    r.servers.append(srv)
+    srv = file_server(r)
     srv.stall("/fw.tar.gz", b"\x1f\x8b" * 50000, after=1000, trickle=trickle)
     assert r.request({"type": "update_firmware", "firmware_ver": "9.9",
                       "firmware_url": srv.url("/fw.tar.gz", r.host)}) == \
@@ -461,19 +420,16 @@ def sigterm_during_download(r):
     the update thread as the process exits), then once as a failed update is
     ending the process (two threads stopping the link at once): each time
     status 0, "Goodbye!" last. The row checks the last one."""
-    srv = FileServer({"device": (r.certs["server_cert"],
-                                 r.certs["server_key"])},
-                     netns=r.sb.netns_fd_path).start()
-    r.servers.append(srv)
+    srv = file_server(r)
     with open(r.sb.path("/sim/fw.tar.gz"), "wb") as f:
         f.truncate(1 << 30)  # sparse: served fast, never complete in time
     srv.put_file("/fw.tar.gz", r.sb.path("/sim/fw.tar.gz"))
     for i in range(SIGTERMS + 1):
         if i:
             assert r.agent.wait(30) == 0, r.agent.dump()
-            assert_goodbye_last(r.agent)
+            assert r.agent.said_goodbye(), r.agent.dump()
             assert not r.agent.matching(SANITIZER.pattern), r.agent.dump()
-            r.agent = r.start_again()
+            r.start()
             r.agent.wait_for_line(AUTHENTICATED, 20)
         fetched = len(srv.requests())
         path = "/fw.tar.gz" if i < SIGTERMS else "/missing"
@@ -502,7 +458,7 @@ def usr1_storm(r):
         """Pending signals merge; once no restart is left to run, each one
         that ran (the request's and the signals') was reported once."""
         n = len(r.agent.matching("INFO: Miner restart triggered!$", mark))
-        time.sleep(3)
+        time.sleep(1)  # a quiet window
         got = reports(r.svc, start)
         return n and n == len(r.agent.matching(
             "INFO: Miner restart triggered!$", mark)) and \
@@ -537,9 +493,7 @@ ROWS = [
     Row("miner API answers garbage", api_garbage,
         miner={"canned": {"stats": "\u0000{{garbage", "pools": "]]",
                           "summary": "x"}}),
-    Row("miner API answers half a reply", api_garbage,
-        miner={"canned": {"stats": '{"STATUS":[{"STATUS":"S"}],"STATS":[{',
-                          "pools": '{"STATUS":[{"STATUS":"S"}],"POOLS":['}}),
+    Row("miner API answers late", api_late, miner={"api_delay": 2.5}),
     Row("miner exits during a settings restart",
         exits_during_settings_restart,
         miner={"run_seconds": [None, 0.2, None]}),
@@ -569,25 +523,13 @@ def assert_files_whole(sb):
         json.loads(sb.read_text(f"/config/{name}"))
 
 
-def assert_goodbye_last(agent):
-    assert agent.lines("stdout")[-1].endswith(GOODBYE), agent.dump()
-
-
 @pytest.fixture
-def rig(sandbox_factory, service_factory, agent_factory, certs,
-        service_host):
+def rig(board, certs, service):
     made = []
 
     def start(row):
-        sb = sandbox_factory(**row.sandbox)
-        sb.write_text("/config/velmora.json", agent_file("k"))
-        sb.write_text("/config/bmminer.conf", miner_file(1))
-        sb.write_text("/sim/miner.json", json.dumps(row.miner))
-        env = faketime_env(row.speed) if row.speed > 1 else None
-        r = Rig(sb, service_factory(sb), agent_factory(sb, env=env))
-        r.speed, r.certs, r.host, r.held, r.servers = \
-            row.speed, certs, service_host, [], []
-        r.start_again = lambda env=None: agent_factory(sb, env=env)
+        r = board(miner=row.miner, speed=row.speed, **row.sandbox)
+        r.certs, r.host, r.held, r.servers = certs, service[1], [], []
         made.append(r)
         return r
     yield start
@@ -609,17 +551,17 @@ def test_fault(rig, row):
     row.inject(r)
     if row.exit is not None:
         assert r.agent.wait(30) == row.exit, r.agent.dump()
-        assert_goodbye_last(r.agent)
+        assert r.agent.said_goodbye(), r.agent.dump()
         if hasattr(r, "stopped"):
             took = time.monotonic() - r.stopped
-            assert took < row.stop_within, (took, r.agent.dump())
+            assert took < bound(row.stop_within - 0.5), (took, r.agent.dump())
         if row.miners is not None:
             assert len(miners_alive(r.sb)) == row.miners
         # What the supervisor does next: a start that finds nothing half done
         # and clears what a cut save and the cut update left.
         cut = "/config/.network.conf.rigkeep-Ab12Cd"
         r.sb.write_text(cut, "half")
-        again = r.start_again()
+        again = r.start()
         again.wait_for_line(r"Press Ctrl\+C", 20)
         assert not [n for n in os.listdir(r.sb.path("/tmp"))
                     if n.startswith("update_")]
@@ -638,9 +580,9 @@ def test_fault(rig, row):
         stopped = time.monotonic()
         assert r.agent.stop(20) == 0
         took = time.monotonic() - stopped
-        assert took < row.stop_within, (took, r.agent.dump())
+        assert took < bound(row.stop_within - 0.5), (took, r.agent.dump())
         assert not miners_alive(r.sb)
-        assert_goodbye_last(r.agent)
+        assert r.agent.said_goodbye(), r.agent.dump()
     print(f"row {row.name!r}: {time.monotonic() - began:.1f} s")
 
 
@@ -656,24 +598,18 @@ KEPT = "/config/network.conf.previous"
 
 
 @pytest.mark.parametrize("kind", SAVE_KINDS)
-def test_kill_during_save_leaves_the_old_or_the_new_file(
-        sandbox_factory, build_dir, kind):
-    sb = sandbox_factory(miner=False)
-    sb.write_text("/config/bmminer.conf", miner_file(1))
-    tool = AgentProcess(sb, built(build_dir, "tests", "tools", "save_tool"),
-                        device_path="/usr/bin/save_tool",
-                        stdin=subprocess.PIPE)
+def test_kill_during_save_leaves_the_old_or_the_new_file(board, kind):
+    t = board(binary=tool("save_tool"), stdin=True, service=False,
+              sim_miner=False, files={"/config/velmora.json": None}).agent
+    sb = t.sb
 
     def ask(line):
-        mark = tool.mark()
-        tool.proc.stdin.write((line + "\n").encode())
-        tool.proc.stdin.flush()
-        return tool.wait_for_line(r"^> \w+ (.*)$", 15, "stdout", mark)[1]
+        return " ".join(t.ask(line))
 
     files = SAVE_KINDS[kind]
     versions = []
     for v in "AB":
-        assert ask(f"save {kind} {v}") == "rc=0", tool.dump()
+        assert ask(f"save {kind} {v}") == "rc=0", t.dump()
         versions.append({n: sb.read_bytes(f"/config/{n}") for n in files})
     assert versions[0] != versions[1]
     rng = random.Random(kind)
@@ -693,4 +629,3 @@ def test_kill_during_save_leaves_the_old_or_the_new_file(
         cut_short += bool(left)
     # The kills did land inside saves, not only between them.
     assert cut_short >= KILLS // 10, cut_short
-    tool.kill()

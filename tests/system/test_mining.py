@@ -3,138 +3,43 @@ device sandbox: the real binary against the reference service and the
 simulated miner, and tests/tools/mining_tool for the log request and the
 events thread on their own."""
 
-import errno
-import json
 import os
-import re
 import signal
 import stat
-import subprocess
 import time
 
-import pytest
+from board import (AUTHENTICATED, EVENTS_FIFO as FIFO, miner_file,
+                   miners_alive, open_writer, reports, wait_reports,
+                   wait_until, write_session)
+from conftest import bound, tool
 
-from board_driver import Board
-from conftest import AUTHENTICATED, agent_file, built
-from miner_support_driver import miner_file, miners_alive, wait_until
-
-FIFO, LINK = "/tmp/events", "/tmp/event"
+LINK = "/tmp/event"
 LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
 
 
-def state(msg):
-    return msg.obj.get("state", {}).get("name") if msg.type == "status" else None
-
-
-def is_zero_metrics(msg):
-    numbers = {k: v for k, v in msg.obj.items()
-               if isinstance(v, (int, float)) and k != "timestamp"}
-    return (msg.type == "metrics" and numbers and not any(numbers.values())
-            and not msg.obj.get("fans") and not msg.obj.get("chains"))
-
-
-def reports(svc, start):
-    """What the service got since start: states by name, "zero" for a zero
-    metrics message, other types by type."""
-    out = []
-    for m in svc.messages()[start:]:
-        if m.type == "status":
-            out.append(state(m))
-        elif is_zero_metrics(m):
-            out.append("zero")
-        elif m.type != "metrics":
-            out.append(m.type)
-    return out
-
-
-def wait_reports(svc, start, want, timeout=20):
-    """Waits until want is a subsequence of the reports since start."""
-    def found():
-        got = iter(reports(svc, start))
-        return all(item in got for item in want)
-    svc.wait_for(found, timeout, f"reports {want}")
-    return reports(svc, start)
-
-
-def thread_names(sb, agent):
-    return [name for _, name in sb.threads(agent.sandbox_pid)]
-
-
-def open_writer(sb, timeout=10):
-    """A blocking write end of the event pipe, once a reader has it open."""
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            fd = os.open(sb.path(FIFO), os.O_WRONLY | os.O_NONBLOCK)
-            os.set_blocking(fd, True)
-            return fd
-        except OSError as e:
-            if e.errno not in (errno.ENXIO, errno.ENOENT) or \
-                    time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-
-
-def write_session(sb, *chunks):
-    """One writer: each chunk one write(), then close.
-
-    A writer that opens just as the reader ends the last session (and before it
-    opens the pipe again) finds the reader gone at its first write: nothing was
-    read then, so that writer opens again."""
-    for attempt in range(50):
-        fd = open_writer(sb)
-        try:
-            for i, chunk in enumerate(chunks):
-                try:
-                    os.write(fd, chunk if isinstance(chunk, bytes) else chunk.encode())
-                except BrokenPipeError:
-                    if i > 0 or attempt == 49:
-                        raise
-                    break
-            else:
-                return
-        finally:
-            os.close(fd)
-        time.sleep(0.02)
-
-
-class Device(Board):
-    def mining(self, start=0, timeout=20):
-        self.agent.wait_for_line(AUTHENTICATED, timeout)
-        return wait_reports(self.svc, start, ["mining"], timeout)
-
-
-@pytest.fixture
-def device(sandbox_factory, service_factory, agent_factory):
-    def start(pools=1, miner=None, service=True, **kw):
-        sb = sandbox_factory()
-        sb.write_text("/config/velmora.json", agent_file())
-        sb.write_text("/config/bmminer.conf", miner_file(pools))
-        if miner:
-            sb.write_text("/sim/miner.json", json.dumps(miner))
-        svc = service_factory(sb) if service else None
-        return Device(sb, svc, agent_factory(sb, **kw))
-    return start
+def mining(d, start=0, timeout=20):
+    d.agent.wait_for_line(AUTHENTICATED, timeout)
+    return wait_reports(d.svc, start, ["mining"], timeout)
 
 
 # The daemon.
 
-def test_start_without_a_pool_pauses_and_start_up_goes_on(device):
-    d = device(pools=0)
+def test_start_without_a_pool_pauses_and_start_up_goes_on(board):
+    d = board(pools=0)
     d.agent.wait_for_line(r"ERROR: At least one pool should be configured!$")
     d.agent.wait_for_line(AUTHENTICATED)
-    names = thread_names(d.sb, d.agent)
+    names = d.agent.threads()
     assert not miners_alive(d.sb) and "rigkeep@events" not in names \
         and "rigkeep@metrics" not in names, names
     assert d.agent.stop() == 0
 
 
-def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
-    d = device()
-    d.mining()
+def test_stop_signal_stops_mining_reports_it_and_closes_1000(board):
+    d = board()
+    mining(d)
     start = d.svc.mark()
     d.agent.signal(signal.SIGTERM)
-    assert d.agent.wait(12) == 0
+    assert d.agent.wait(bound(11.5)) == 0
     assert reports(d.svc, start)[-2:] == ["zero", "pause"], d.svc.describe()
     conn = d.svc.wait_for_close(5)
     assert (conn.close_code, conn.closed_by) == (1000, "agent"), conn
@@ -142,9 +47,9 @@ def test_stop_signal_stops_mining_reports_it_and_closes_1000(device):
     assert d.agent.lines("stdout")[-1].endswith("INFO: Goodbye!")
 
 
-def test_events_from_the_pipe_reach_the_service(device):
-    d = device()
-    d.mining()
+def test_events_from_the_pipe_reach_the_service(board):
+    d = board()
+    mining(d)
     assert os.readlink(d.sb.path(LINK)) == FIFO
     mark = d.agent.mark()
     write_session(d.sb)  # opens and closes without writing
@@ -202,45 +107,25 @@ def test_events_from_the_pipe_reach_the_service(device):
         d.svc.wait_for_message("event", 10, start)
 
 
-def test_foreign_edit_of_the_miner_file_is_sent_as_update_config(device):
-    d = device()
-    d.mining()
+def test_foreign_edit_of_the_miner_file_is_sent_as_update_config(board):
+    d = board()
+    mining(d)
     start = d.svc.mark()
     written = time.monotonic()
     d.sb.write_text("/config/bmminer.conf", miner_file(2))
     msg = d.svc.wait_for_message("update_config", 10, start=start)
-    assert 2.5 < msg.mono - written < 6, msg.mono - written
+    assert 2.5 < msg.mono - written < bound(2.5, 3.0), msg.mono - written
     assert len(msg.obj["pools"]) >= 2, msg.obj
     assert "mining" in reports(d.svc, start)[:2]
 
 
 # The log request and the events thread on their own (tests/tools/mining_tool).
 
-class Tool:
-    def __init__(self, d):
-        self.d = d
-
-    def ask(self, command, timeout=45):
-        mark = self.d.agent.mark()
-        self.d.agent.proc.stdin.write((command + "\n").encode())
-        self.d.agent.proc.stdin.flush()
-        word = command.split()[0]
-        m = self.d.agent.wait_for_line(rf"^> {re.escape(word)} (.*)$", timeout,
-                                       stream="stdout", start=mark)
-        if "=" not in m[1]:
-            return m[1]
-        return dict(kv.split("=") for kv in m[1].split())
-
-
-@pytest.fixture
-def tool(device, build_dir):
-    path = built(build_dir, "tests", "tools", "mining_tool")
-
-    def start(**kw):
-        d = device(binary=path, device_path="/usr/bin/mining_tool",
-                   stdin=subprocess.PIPE, **kw)
-        return Tool(d)
-    return start
+def ask(t, command, timeout=45):
+    """The tool's answer: a string, or its key=value fields as a dict."""
+    got = t.ask(command, timeout)
+    return dict(kv.split("=") for kv in got) if "=" in "".join(got) \
+        else " ".join(got)
 
 
 LOG_OUTPUTS = [
@@ -251,14 +136,15 @@ LOG_OUTPUTS = [
 ]
 
 
-def test_log_request_sends_the_whole_output_or_a_failure(tool):
-    t = tool()
-    d = t.d
-    assert t.ask("wait-auth 15") == "yes"
+def test_log_request_sends_the_whole_output_or_a_failure(board):
+    # (A hung command: test_device_actions.)
+    d = board(binary=tool("mining_tool"), stdin=True)
+    t = d.agent
+    assert ask(t, "wait-auth 15") == "yes"
     assert len(LOG_OUTPUTS[2]) == 10000
     for n, text in enumerate(LOG_OUTPUTS):
         d.sb.set_kernel_log(text)
-        assert t.ask(f"logs r{n}")["rc"] == "0"
+        assert ask(t, f"logs r{n}")["rc"] == "0"
         msg = d.svc.wait_for_message(
             lambda m, n=n: m.obj and m.obj.get("request_id") == f"r{n}", 10)
         assert msg.obj == {"type": "logs", "request_id": f"r{n}",
@@ -266,59 +152,51 @@ def test_log_request_sends_the_whole_output_or_a_failure(tool):
 
     failure = {"type": "get_logs", "ok": False,
                "message": "Fetching logs failed"}
-    assert t.ask("logs-no-fd nofd")["rc"] == "0"
+    assert ask(t, "logs-no-fd nofd")["rc"] == "0"
     msg = d.svc.wait_for_message(
         lambda m: m.obj and m.obj.get("request_id") == "nofd", 10)
     assert msg.obj == dict(failure, request_id="nofd")
 
     d.sb.install(LOG_SCRIPT, "#!/bin/sh\nexec yes kernel\n")
-    assert t.ask("logs flood")["rc"] == "0"
+    assert ask(t, "logs flood")["rc"] == "0"
     msg = d.svc.wait_for_message(
         lambda m: m.obj and m.obj.get("request_id") == "flood", 10)
     assert msg.obj == dict(failure, request_id="flood", message="Unable to "
                            "allocate memory for storing log messages")
 
-    # A hung command, with a helper in its process group, ends after 30 s.
-    d.sb.install(LOG_SCRIPT, "#!/bin/sh\necho partial\nsleep 300 &\n"
-                 "exec sleep 301\n")
-    reply = t.ask("logs hung", timeout=45)
-    assert reply["rc"] == "0" and 30000 <= int(reply["ms"]) < 33000, reply
-    msg = d.svc.wait_for_message(
-        lambda m: m.obj and m.obj.get("request_id") == "hung", 10)
-    assert msg.obj == dict(failure, request_id="hung")
-    assert not [c for _, c in d.sb.processes() if c == "sleep"]
     assert sum("ERROR: Fetching logs failed" in line
-               for line in d.agent.lines("stderr")) == 2
+               for line in d.agent.lines("stderr")) == 1
     assert not [c for _, c in d.sb.processes() if c == "yes"]
 
 
-def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(tool):
-    t = tool(service=False)
-    d = t.d
+def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(board):
+    d = board(binary=tool("mining_tool"), stdin=True, service=False)
+    t = d.agent
     script_calls = [c for c in d.sb.calls() if "get_kernel_log" in c]
-    assert t.ask("logs none")["rc"] == "-1"
+    assert ask(t, "logs none")["rc"] == "-1"
     assert [c for c in d.sb.calls() if "get_kernel_log" in c] == script_calls
 
     # Waiting for a writer, then waiting for the rest of a line.
     for writer in (False, True):
-        assert t.ask("events-start") == {"running": "1"}
+        assert ask(t, "events-start") == {"running": "1"}
         fd = open_writer(d.sb) if writer else None
         if fd is not None:
             os.write(fd, b'{"event": ')
         else:
             wait_until(lambda: d.sb.exists(FIFO), 5, "the pipe")
         time.sleep(0.2)
-        reply = t.ask("events-stop")
-        assert reply["running"] == "0" and int(reply["ms"]) < 500, reply
+        reply = ask(t, "events-stop")
+        assert reply["running"] == "0" and \
+            int(reply["ms"]) < bound(0) * 1000, reply
         if fd is not None:
             os.close(fd)
         assert d.sb.exists(FIFO), "a stop leaves the pipe in place"
 
-    # Bad lines, each with its pair of log lines; the thread reads on.
-    t.ask("events-start")
+    # Bad lines as the reader cuts them (which texts are bad is the unit
+    # tests'), each with its pair of log lines; the thread reads on.
+    ask(t, "events-start")
     mark = d.agent.mark()
-    bad = [b"not json\n", b"[1, 2]\n", b'{"event": "x", "reason": "r\xff"}\n',
-           b'{"event": "x", "reason": "autotune"}\x00\n',
+    bad = [b"not json\n", b'{"event": "x", "reason": "autotune"}\x00\n',
            b'{"event": "' + b"x" * 5000 + b'"}\n']
     write_session(d.sb, b"".join(bad))
     write_session(d.sb, b'{"event": "x", "reason": "nothing known"}\n')
@@ -330,13 +208,13 @@ def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(tool):
         return (sum("Unable to parse event" in line for line in log),
                 sum("Failed to handle restart event" in line for line in log))
     # The 5,000-byte line comes as five pieces of at most 1023 bytes.
-    wait_until(lambda: counts() == (4 + 5, 4 + 5), 5, "nine pairs of lines")
+    wait_until(lambda: counts() == (2 + 5, 2 + 5), 5, "seven pairs of lines")
     time.sleep(0.2)
-    assert counts() == (4 + 5, 4 + 5)
-    t.ask("events-stop")
+    assert counts() == (2 + 5, 2 + 5)
+    ask(t, "events-stop")
 
-    reply = t.ask("events-cycles 50", timeout=60)
+    reply = ask(t, "events-cycles 50", timeout=60)
     assert reply["fds"].split(",")[0] == reply["fds"].split(",")[1], reply
     # Under an emulator a joined thread may linger a moment before it is gone.
-    wait_until(lambda: "rigkeep@events" not in thread_names(d.sb, d.agent), 2,
+    wait_until(lambda: "rigkeep@events" not in d.agent.threads(), 2,
                "the events thread gone")
