@@ -220,6 +220,9 @@ int make_pipe() {
 session_end read_session(BackgroundThread &worker) {
     unique_fd fifo(open(paths::kEventsFifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     if (!fifo) {
+        // Removed, or a link put in its place, since it was made: made again.
+        if (errno == ENOENT || errno == ELOOP)
+            return session_end::pipe_gone;
         LOG_ERROR("Unable to open events pipe - %s\n", strerror(errno));
         return session_end::failed;
     }
