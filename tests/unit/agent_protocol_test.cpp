@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "config.h"
 #include "detached_link.h"
@@ -235,7 +236,7 @@ TEST_F(LinkTest, QueueHoldsAtMost1023InOrderAndReleasesWhatItDrops) {
     EXPECT_EQ(active_conn, nullptr);
 }
 
-TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
+TEST(LinkWithoutConnection, QueueRefusesTimersWarnAndTheReconnectDelayIsRandom) {
     ASSERT_EQ(active_conn, nullptr);
     json_ptr held(json_pack("{ss}", "type", "status"));
     json_incref(held.get());
@@ -254,6 +255,12 @@ TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
               1u);
     EXPECT_EQ(count_of(log, "WARN: Conn abort timer can't be stopped, no active connections\n"),
               1u);
+    std::set<int> delays;
+    for (int i = 0; i < 200; ++i)
+        delays.insert(reconnect_delay_seconds());
+    EXPECT_GE(*delays.begin(), 0);
+    EXPECT_LE(*delays.rbegin(), kReconnectSpread - 1);
+    EXPECT_GT(delays.size(), 20u);
 }
 
 // The agent file's key and identifier are cut to their fields on a character

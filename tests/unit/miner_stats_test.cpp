@@ -228,9 +228,10 @@ TEST(PoolsStats, SlotsFromThePoolsReply) {
         {pool("DevFee x", "Alive", 899) + "," + pool("devfee y", "Alive", 999) + "," +
              pool("DevFe", "Dead", 999),
          "1/1.02K/10/2/1 1/1.02K/10/2/1 3/1.02K/10/2/1 fees=0", ""},
+        // five fee pools: room for four
         {pool("ab", "Alive", 0) + "," + pool("", "Dead", 1) + "," + pool("abc", "Dead", 2) + "," +
-             fee,
-         "1/1.02K/10/2/1 - 3/1.02K/10/2/1 fees=1", ""},
+             fee + "," + fee + "," + fee + "," + fee + "," + fee,
+         "1/1.02K/10/2/1 - 3/1.02K/10/2/1 fees=4", ""},
         // alive without an active stratum; an empty difficulty; 64-bit counters
         {pool("u1", "Alive", 0,
               R"(, "Stratum Active": false, "Diff": "", "Boost": "AsicBoost", "Stale": 0)") +
@@ -259,10 +260,10 @@ TEST(ChipStats, StateFromHashRateAndFrequency) {
         uint16_t hashrate, freq;
         enum chip_state expected;
     } cases[] = {
-        {0, 650, CHIP_STATE_UNKNOWN},    {63, 650, CHIP_STATE_FAST},   // 0.850
-        {62, 650, CHIP_STATE_SLOW},      {38, 650, CHIP_STATE_SLOW},   // 0.837, 0.513
-        {37, 650, CHIP_STATE_UNSTABLE},  {185, 650, CHIP_STATE_FAST},  // 0.499, 2.497
-        {186, 650, CHIP_STATE_UNSTABLE}, {5, 0, CHIP_STATE_UNSTABLE},  // 2.51, infinite
+        {0, 650, CHIP_STATE_UNKNOWN},    {969, 10000, CHIP_STATE_FAST},  // exactly 0.85
+        {62, 650, CHIP_STATE_SLOW},      {38, 650, CHIP_STATE_SLOW},     // 0.837, 0.513
+        {37, 650, CHIP_STATE_UNSTABLE},  {185, 650, CHIP_STATE_FAST},    // 0.499, 2.497
+        {186, 650, CHIP_STATE_UNSTABLE}, {5, 0, CHIP_STATE_UNSTABLE},    // 2.51, infinite
         {7471, 65535, CHIP_STATE_FAST},  {65535, 65535, CHIP_STATE_UNSTABLE},
     };
     for (const auto &c : cases)
