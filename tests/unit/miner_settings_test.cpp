@@ -324,25 +324,19 @@ TEST(Document, PartsFollowTheRecord) {
 
 // A pool that cannot be composed, or whose texts the reader had to cut, is logged
 // and skipped; its name is not reused.
-TEST(Document, BadPoolsAndChainsAreLogged) {
+TEST(Document, BadPoolsAreLogged) {
     miner_config cfg = typical();
     cfg.pools[0] = {"stratum+tcp://a:3333", "wa", "pa", true};
     cfg.pools[1] = {"stratum+tcp://b:3333", "w\xC3", "", false};  // cut inside a character
     cfg.pools[2] = {"stratum+tcp://c:3333", "wc", "pc", false};
     cfg.pool_count = 3;
     json_ptr pools;
-    std::string err = errors_of([&] { pools = compose_pools(&cfg); });
+    const std::string err = errors_of([&] { pools = compose_pools(&cfg); });
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #1\n")) << err;
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #2\n")) << err;
     expect_json(pools, R"({
         "reserved2": {"stratum_url": "stratum+tcp://c:3333", "worker": "wc", "password": "pc"}
     })");
-    for (int chain : {5, 9}) {
-        err = errors_of([&] { EXPECT_FALSE(compose_chips(&cfg, chain)) << chain; });
-        EXPECT_TRUE(has(err, "ERROR: Chain " + std::to_string(chain) +
-                                 " is out of range, it should be between [6, 8]\n"))
-            << err;
-    }
 }
 
 }  // namespace
