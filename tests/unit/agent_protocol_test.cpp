@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "config.h"
 #include "detached_link.h"
@@ -96,22 +97,6 @@ TEST_F(LinkTest, BadInputClosesOrIsOnlyLogged) {
     }
 }
 
-// The input buffer holds 16383 bytes of text: a message of exactly that size is
-// taken, one byte more is dropped whole, piece by piece, and the link stays.
-TEST_F(LinkTest, InputBufferLimitToTheByte) {
-    for (size_t size : {kIncMsgSize - 1, kIncMsgSize}) {
-        std::string text = R"({"type": "x", "pad": ")";
-        text += std::string(size - text.size() - 2, 'p') + "\"}";
-        int rc = 1;
-        std::string log = feed(text, &rc, 1000);
-        EXPECT_EQ(rc, 0) << size;
-        EXPECT_EQ(has(log, "WARN: Unknown message received: x\n"), size < kIncMsgSize) << log;
-        EXPECT_EQ(has(log, "ERROR: Unable to compose the incomming message, buffer too small\n"),
-                  size == kIncMsgSize)
-            << log;
-    }
-}
-
 // A request's answer follows its handler's result, by the kind of the request; a
 // reply to one of our own messages gets its "ok" value and is not answered.
 TEST_F(LinkTest, HandlerResultDecidesTheAnswer) {
@@ -128,7 +113,6 @@ TEST_F(LinkTest, HandlerResultDecidesTheAnswer) {
     } cases[] = {
         {"reboot", 2, {}},
         {"reboot", 0, {R"({"ok":true,"type":"reboot"})"}},
-        {"reboot", -1, {R"({"ok":false,"type":"reboot"})"}},
         {"config_pools", 1, {R"({"ok":false,"type":"config_pools"})"}},
         {"logs", 0, {}},
         {"logs", -1, {R"({"ok":false,"type":"logs"})"}},
@@ -192,22 +176,6 @@ TEST_F(LinkTest, AuthenticationReply) {
     }
 }
 
-int followup_calls = 0;
-int followup() {
-    return ++followup_calls == 1 ? -2 : 0;
-}
-
-TEST_F(LinkTest, FollowupAfterAuthenticationDecidesTheLink) {
-    agent_set_auth_followup(followup);
-    int rc = 0;
-    feed(R"({"type": "auth", "ok": false})");
-    EXPECT_EQ(followup_calls, 0) << "a refusal starts no exchange";
-    for (int expected : {-1, 0}) {
-        feed(R"({"type": "auth", "ok": true})", &rc);
-        EXPECT_EQ(rc, expected);
-    }
-}
-
 TEST_F(LinkTest, QueueHoldsAtMost1023InOrderAndReleasesWhatItDrops) {
     auto numbered = [](int i) { return json_pack("{ss,si}", "type", "status", "n", i); };
     for (int i = 0; i < 1023; ++i)
@@ -235,17 +203,9 @@ TEST_F(LinkTest, QueueHoldsAtMost1023InOrderAndReleasesWhatItDrops) {
     EXPECT_EQ(active_conn, nullptr);
 }
 
-TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
+// The queue's refusal without a link is test_link.py's.
+TEST(LinkWithoutConnection, TimersOnlyWarnAndTheReconnectDelayIsRandom) {
     ASSERT_EQ(active_conn, nullptr);
-    json_ptr held(json_pack("{ss}", "type", "status"));
-    json_incref(held.get());
-    EXPECT_EQ(captured_log([&] {
-                  EXPECT_EQ(agent_enqueue_message(held.get()), -2);
-                  EXPECT_EQ(agent_enqueue_result(0, "reboot"), -2);
-              }),
-              "")
-        << "not logged";
-    EXPECT_EQ(held->refcount, 1u);
     std::string log = captured_log([] {
         conn_abort_timer_start(30);
         conn_abort_timer_stop();
@@ -254,6 +214,12 @@ TEST(LinkWithoutConnection, QueueRefusesWithMinus2AndTimersOnlyWarn) {
               1u);
     EXPECT_EQ(count_of(log, "WARN: Conn abort timer can't be stopped, no active connections\n"),
               1u);
+    std::set<int> delays;
+    for (int i = 0; i < 200; ++i)
+        delays.insert(reconnect_delay_seconds());
+    EXPECT_GE(*delays.begin(), 0);
+    EXPECT_LE(*delays.rbegin(), kReconnectSpread - 1);
+    EXPECT_GT(delays.size(), 20u);
 }
 
 // The agent file's key and identifier are cut to their fields on a character

@@ -40,13 +40,6 @@ TEST_F(AtomicFile, CreatesAndReplacesKeepingModeAndOwner) {
     EXPECT_EQ(dir_.entries(), 1) << "no temporary file is left behind";
 }
 
-TEST_F(AtomicFile, MissingDirectoryFailsWithErrno) {
-    auto file = dir_ / "nope" / "conf";
-    errno = 0;
-    EXPECT_EQ(atomic_write_file(file.c_str(), "x"), -1);
-    EXPECT_EQ(errno, ENOENT);
-}
-
 // Start-up clean-up: our own temporaries go, everything that merely looks similar stays.
 TEST_F(AtomicFile, CleanupRemovesOnlyOurTemporaries) {
     const struct {

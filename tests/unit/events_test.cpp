@@ -2,8 +2,6 @@
 // record that is not attached to the library; what it queued is read from the ring.
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "detached_link.h"
 #include "events.h"
 #include "test_text.h"
@@ -23,14 +21,13 @@ std::string event(const std::string &reason, const std::string &more = "") {
 }
 
 const Case kCases[] = {
-    // Reasons match by prefix; the miner spells the fan failure its own way.
+    // Reasons match by prefix (the reason table's other rows are not restated); the
+    // miner spells the fan failure its own way. The message's type, name and timestamp,
+    // and lines that are no event, are test_mining.py's.
     {event("fan_erorr"), 0, R"({"reason":"fan_error"})", ""},
     {event("fan_error"), 0, "", "WARN: Unknown restart reason: fan_error\n"},
     {event(""), 0, "", "WARN: Unknown restart reason: \n"},
-    {event("devpool_not_available"), 0, R"({"reason":"devpool_error"})", ""},
     {event("autotune_stage2"), 0, R"({"reason":"autotune"})", ""},
-    {event("fix_hw_errors"), 0, R"({"reason":"fix_hw_errors"})", ""},
-    {event("net_connection_error!"), 0, R"({"reason":"network_error"})", ""},
     // hashrate: a real, or a string read as a number; never an integer.
     {event("hashrate_drop", R"(, "hashrate": 7.25)"), 0,
      R"({"hashrate":7.25,"reason":"hashrate_drop"})", ""},
@@ -52,20 +49,13 @@ const Case kCases[] = {
     {event("xchips", R"(, "num_chips": 5000000000)"), -1, "",
      "ERROR: Failed to parse num_chips value\n"},
     {event("xchips"), -1, "", "ERROR: Restart event doesn't contain num_chips key\n"},
-    {event("overheat", R"(, "temp": "95")"), 0, R"({"reason":"overheat","temp":95})", ""},
     {event("overheat", R"(, "temp": -40)"), 0, R"({"reason":"overheat","temp":-40})", ""},
     {event("overheat", R"(, "temp": "99999999999999999999")"), -1, "",
      "ERROR: Failed to parse temp value\n"},
     {event("overheat", R"(, "temp": [95])"), -1, "", "ERROR: Failed to parse temp value\n"},
     {event("overheat"), -1, "", "ERROR: Restart event doesn't contain temp key\n"},
-    // Broken shapes.
-    {"not json\n", -1, "", "ERROR: Unable to parse event: not json\n"},
-    {"[\"restart\", \"autotune\"]\n", -1, "", "ERROR: Unable to parse event reason: [\"restart\""},
+    // A line that parses but has no reason text.
     {R"({"event": "restart", "reason": null})", -1, "", "ERROR: Unable to parse event reason: "},
-    {"{\"event\": \"restart\", \"reason\": \"auto\xff\"}\n", -1, "",
-     "ERROR: Unable to parse event: "},
-    {event("autotune").insert(kRestart.size() + 10, 1, '\0'), -1, "",
-     "ERROR: Unable to parse event: "},
 };
 
 struct EventsTest : testing::Test {
@@ -75,11 +65,9 @@ struct EventsTest : testing::Test {
 TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.line);
-        const json_int_t before = time(nullptr);
         int rc = 0;
         std::string log =
             captured_log([&] { rc = handle_miner_event_bytes(c.line.data(), c.line.size()); });
-        const json_int_t after = time(nullptr);
 
         EXPECT_EQ(rc, c.rc);
         if (c.logged.empty())
@@ -92,12 +80,6 @@ TEST_F(EventsTest, EachLineIsQueuedAsARestartEventOrRejectedWithItsLogLine) {
         if (sent.empty())
             continue;
         json_t *message = sent[0].get();
-        EXPECT_STREQ(json_string_value(json_object_get(message, "type")), "event");
-        EXPECT_STREQ(json_string_value(json_object_get(message, "name")), "restart");
-        json_t *stamp = json_object_get(message, "timestamp");
-        ASSERT_TRUE(json_is_integer(stamp));
-        EXPECT_GE(json_integer_value(stamp), before);
-        EXPECT_LE(json_integer_value(stamp), after);
         for (const char *key : {"type", "name", "timestamp"})
             json_object_del(message, key);
         EXPECT_EQ(json_text(message, JSON_COMPACT | JSON_SORT_KEYS | JSON_REAL_PRECISION(10)),

@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <string>
-#include <tuple>
 
 #include "common/json_ptr.h"
 #include "test_text.h"
@@ -250,69 +248,10 @@ TEST(MinerConfigWrite, LayoutKeyOrderAndConditionalKeys) {
     over_caps.fan_pwm = 150, over_caps.autodownscale_prec = 120, over_caps.multi_version = 12;
     EXPECT_EQ(format(over_caps), expected);
 
+    // The keys left out when false or 0 are test_config_exchange.py's.
     miner_config zero;
     memset(&zero, 0, sizeof zero);
-    const std::string text = format(zero);
-    for (const char *absent :
-         {"fan-ctrl", "silentstart", "\"asicboost\"", "\"bitmain-autodownscale\"", "watch\"",
-          "watchtimer", "autodownscale-reboot", "bitmain-target-temp", "bitmain-tempoff"})
-        EXPECT_FALSE(has(text, absent)) << absent;
-    EXPECT_TRUE(has(text, "\"pools\": [],\n\"api-listen\": false,\n")) << text;
-}
-
-// Any record within the file's number widths is written and read back byte for byte.
-TEST(MinerConfigWrite, RandomRecordsRoundTrip) {
-    std::mt19937 rng(20240601);
-    auto pick = [&](long long lo, long long hi) {
-        return std::uniform_int_distribution<long long>(lo, hi)(rng);
-    };
-    auto text = [&]<size_t N>(char(&dst)[N]) {  // dst is zero-filled
-        static const char alphabet[] = "abcXYZ019 :\"\\/{}[],\t\n-_.@";
-        for (long long i = pick(0, static_cast<long long>(N) - 1); i > 0; --i)
-            dst[i - 1] = alphabet[pick(0, sizeof alphabet - 2)];
-    };
-    for (int round = 0; round < 200; ++round) {
-        miner_config c;
-        memset(&c, 0, sizeof c);
-        c.pool_count = static_cast<int32_t>(pick(0, 3));
-        for (int i = 0; i < c.pool_count; ++i) {
-            text(c.pools[i].url);
-            text(c.pools[i].user);
-            text(c.pools[i].pass);
-        }
-        text(c.api_groups);
-        text(c.api_allow);
-        for (bool *b : {&c.api_listen, &c.api_network, &c.fan_ctrl, &c.fan_rpm_off, &c.silentstart,
-                        &c.use_vil, &c.asicboost, &c.autodownscale, &c.autodownscale_watch,
-                        &c.autodownscale_watchtimer, &c.autodownscale_reboot})
-            *b = pick(0, 1) != 0;
-        for (int32_t *v :
-             {&c.altdfno, &c.autodownscale_timer, &c.autodownscale_hw, &c.autodownscale_step,
-              &c.autodownscale_after, &c.minhr, &c.maxx, &c.tempoff, &c.trigger_reboot})
-            *v = static_cast<int32_t>(pick(INT32_MIN, INT32_MAX));
-        for (uint16_t *v :
-             {&c.freq, &c.voltage, &c.autodownscale_min, &c.chain_freq[0], &c.chain_freq[1],
-              &c.chain_freq[2], &c.chain_voltage[0], &c.chain_voltage[1], &c.chain_voltage[2]})
-            *v = static_cast<uint16_t>(pick(0, 65535));
-        for (auto &chain : c.chip_freq)
-            for (auto &f : chain)
-                f = static_cast<uint16_t>(pick(0, 9999));
-        c.target_temp = static_cast<int32_t>(pick(0, INT32_MAX));
-        // Above its cap only when the file held a negative number; marked or not below.
-        const std::tuple<uint8_t *, bool *, int> capped[] = {
-            {&c.fan_pwm, &c.fan_pwm_negative, 100},
-            {&c.autodownscale_prec, &c.autodownscale_prec_negative, 100},
-            {&c.multi_version, &c.multi_version_negative, 10}};
-        for (const auto &[value, negative, cap] : capped) {
-            *value = static_cast<uint8_t>(pick(0, 255));
-            *negative = *value > cap || pick(0, 1) != 0;
-        }
-        c.autodownscale_profile = static_cast<uint8_t>(pick(0, 255));
-        const std::string written = format(c);
-        auto r = parse(written);
-        ASSERT_EQ(r.rc, 0) << written;
-        ASSERT_TRUE(same(r.cfg, c)) << "round " << round << "\n" << written;
-    }
+    EXPECT_TRUE(has(format(zero), "\"pools\": [],\n\"api-listen\": false,\n"));
 }
 
 // Five-digit chip values do not fit the 1023 characters the reader takes: the list

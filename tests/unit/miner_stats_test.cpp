@@ -228,9 +228,10 @@ TEST(PoolsStats, SlotsFromThePoolsReply) {
         {pool("DevFee x", "Alive", 899) + "," + pool("devfee y", "Alive", 999) + "," +
              pool("DevFe", "Dead", 999),
          "1/1.02K/10/2/1 1/1.02K/10/2/1 3/1.02K/10/2/1 fees=0", ""},
+        // five fee pools: room for four
         {pool("ab", "Alive", 0) + "," + pool("", "Dead", 1) + "," + pool("abc", "Dead", 2) + "," +
-             fee,
-         "1/1.02K/10/2/1 - 3/1.02K/10/2/1 fees=1", ""},
+             fee + "," + fee + "," + fee + "," + fee + "," + fee,
+         "1/1.02K/10/2/1 - 3/1.02K/10/2/1 fees=4", ""},
         // alive without an active stratum; an empty difficulty; 64-bit counters
         {pool("u1", "Alive", 0,
               R"(, "Stratum Active": false, "Diff": "", "Boost": "AsicBoost", "Stale": 0)") +
@@ -254,22 +255,22 @@ TEST(PoolsStats, SlotsFromThePoolsReply) {
     }
 }
 
+// Next to test_chip_metrics_of_each_chain's states: the bounds and the extremes.
 TEST(ChipStats, StateFromHashRateAndFrequency) {
     const struct {
         uint16_t hashrate, freq;
         enum chip_state expected;
     } cases[] = {
-        {0, 650, CHIP_STATE_UNKNOWN},    {63, 650, CHIP_STATE_FAST},   // 0.850
-        {62, 650, CHIP_STATE_SLOW},      {38, 650, CHIP_STATE_SLOW},   // 0.837, 0.513
-        {37, 650, CHIP_STATE_UNSTABLE},  {185, 650, CHIP_STATE_FAST},  // 0.499, 2.497
-        {186, 650, CHIP_STATE_UNSTABLE}, {5, 0, CHIP_STATE_UNSTABLE},  // 2.51, infinite
-        {7471, 65535, CHIP_STATE_FAST},  {65535, 65535, CHIP_STATE_UNSTABLE},
+        {969, 10000, CHIP_STATE_FAST},  {38, 650, CHIP_STATE_SLOW},   // exactly 0.85, 0.513
+        {185, 650, CHIP_STATE_FAST},    {5, 0, CHIP_STATE_UNSTABLE},  // 2.497, infinite
+        {7471, 65535, CHIP_STATE_FAST}, {65535, 65535, CHIP_STATE_UNSTABLE},
     };
     for (const auto &c : cases)
         EXPECT_EQ(chip_state(c.hashrate, c.freq), c.expected) << c.hashrate << " @ " << c.freq;
 }
 
-TEST(ChipStats, HashRatesAndFrequencies) {
+// The frequencies are test_chip_metrics_of_each_chain's.
+TEST(ChipStats, HashRates) {
     // Chip k is "Asic<k-1>"; numbers that are not strings count as missing.
     json_ptr dump = load(R"([
         {"Asic00": "71", "Asic62": "72", "Asic05": 75, "Asic06": "70000", "Asic07": "4294967297"},
@@ -284,17 +285,6 @@ TEST(ChipStats, HashRatesAndFrequencies) {
     json_ptr short_dump = load(R"([{"Asic00": "71"}])");
     EXPECT_EQ(chip_hashrate(8, 1, short_dump.get()), 0) << "no element for the chain";
     EXPECT_EQ(chip_hashrate(6, 1, nullptr), 0) << "no dump";
-
-    miner_config cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.freq = 650;
-    cfg.chain_freq[1] = 600;
-    cfg.chip_freq[1][62] = 550;
-    EXPECT_EQ(chip_freq(6, 1, &cfg), 650);
-    EXPECT_FALSE(chip_custom_freq(7, 1, &cfg));
-    EXPECT_EQ(chip_freq(7, 1, &cfg), 600);
-    EXPECT_EQ(chip_freq(7, 63, &cfg), 550);
-    EXPECT_TRUE(chip_custom_freq(7, 63, &cfg));
 }
 
 }  // namespace

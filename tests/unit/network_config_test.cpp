@@ -114,16 +114,6 @@ TEST(NetworkConfigRead, Lines) {
     };
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(shown(read_text(text)), expected) << text;
-
-    network_config n = zeroed();
-    char empty[] = "", no_value[] = "hostname", unknown[] = "mtu=1500";
-    EXPECT_EQ(parse_network_line(empty, &n), 0);
-    EXPECT_EQ(parse_network_line(no_value, &n), 0);
-    EXPECT_EQ(parse_network_line(unknown, &n), -1);
-    strcpy(n.dns[1], "old");
-    parse_dns_servers("\"192.0.2.1\"", &n);
-    EXPECT_EQ(shown(n), "dhcp|||||192.0.2.1") << "no change from the lines before";
-    EXPECT_STREQ(n.dns[1], "old") << "entries beyond the count keep their old values";
 }
 
 }  // namespace

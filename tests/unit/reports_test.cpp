@@ -112,7 +112,6 @@ TEST(StatusCompose, KeysInOrderAndOptionalPartsOnlyWhenDue) {
         {miner_state{4, 40}, &net, nullptr,
          with_state(R"("state":{"name":"updating","progress":40})")},
         {miner_state{1, 55}, &net, nullptr, with_state(R"("state":{"name":"mining"})")},
-        {miner_state{6, 0}, &net, nullptr, with_state(R"("state":{"name":"autotuning"})")},
         {miner_state{7, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
         {miner_state{-1, 0}, &net, nullptr, with_state(R"("state":{"name":"unknown"})")},
         {miner_state{2, 0}, &no_dns, &none,

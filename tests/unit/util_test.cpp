@@ -47,16 +47,6 @@ TEST(UtilParseUrl, SplitsSchemeHostPortAndPath) {
     }
 }
 
-TEST(UtilParseUrl, CutsOverlongPartsAndStaysTerminated) {
-    std::string long_host(400, 'h');
-    std::string url = "wss://" + long_host + "/" + std::string(400, 'p');
-    parsed_url p;
-    ASSERT_EQ(util_parse_url(url.c_str(), &p), 0);
-    EXPECT_EQ(strlen(p.host), 255u);
-    EXPECT_EQ(strlen(p.path), 1u + (511u - 407u)) << "the work copy cuts the URL at 511";
-    EXPECT_EQ(p.path[0], '/');
-}
-
 // Fields of 6 bytes keep at most 5; a character that does not fit whole is left
 // out, and bytes that were never UTF-8 are cut where they fall.
 TEST(UtilCopyCut, EndsOnACharacterBoundary) {
@@ -79,25 +69,6 @@ TEST(UtilCopyCut, EndsOnACharacterBoundary) {
         copy_cut(field, in);
         EXPECT_STREQ(field, out) << in;
     }
-}
-
-TEST(UtilFormat, HexEtherAndInet) {
-    const uint8_t digest[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04,
-                                0xe9, 0x80, 0x09, 0x98, 0xec, 0xf8, 0x42, 0x7e};
-    char hex[33];
-    EXPECT_STREQ(util_hex(digest, sizeof digest, hex), "d41d8cd98f00b204e9800998ecf8427e");
-
-    const uint8_t mac[6] = {0x02, 0xAB, 0x00, 0x10, 0xFF, 0x09};
-    char mac_text[18];
-    EXPECT_EQ(util_ether_ntoa(mac, mac_text), 17);
-    EXPECT_STREQ(mac_text, "02:ab:00:10:ff:09");
-
-    const uint8_t ip_bytes[4] = {192, 0, 2, 254};
-    uint32_t ip;
-    memcpy(&ip, ip_bytes, 4);
-    char ip_text[16];
-    EXPECT_EQ(util_inet_ntoa(ip, ip_text), 11);
-    EXPECT_STREQ(ip_text, "192.0.2.254");
 }
 
 TEST(UtilStrReplace, ReplacesEveryNonOverlappingOccurrence) {
