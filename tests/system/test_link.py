@@ -88,26 +88,20 @@ def test_first_frame_is_auth_over_tls_to_the_url(board, service):
     assert exchange_only(b.svc) and len(b.svc.connections()) == 1
 
 
-def test_explicit_port_in_the_url_is_used(board, service):
-    # Nothing listens on the scheme's own port.
-    b = link(board, driver=True, url=f"wss://{service[1]}:8443/api/v1/ws",
-             port=8443)
-    authenticated(b)
-
-
 # The connection goes to the looked-up address, but the certificate is still
 # checked against the URL's host name: "localhost" reaches the same service,
-# whose certificate is not for that name.
-@pytest.mark.parametrize("cert, host, accepted", [("expired", None, True),
-                                                  ("server", "localhost",
-                                                   False)])
+# whose certificate is not for that name. The URL's explicit port is used
+# (nothing listens on the scheme's own port).
+@pytest.mark.parametrize("cert, host, port, accepted", [
+    ("expired", None, None, True), ("server", "localhost", None, False),
+    ("server", "", 8443, True)], ids=["expired", "other-name", "port"])
 def test_certificate_must_come_from_the_ca_but_may_be_expired(
-        board, service, cert, host, accepted):
-    if host:
-        b = link(board, driver=True, cert=cert,
-                 url=f"wss://{host}:{service[2]}/api/v1/ws")
-    else:
+        board, service, cert, host, port, accepted):
+    if host is None:
         b = link(board, cert=cert)
+    else:
+        b = link(board, driver=True, cert=cert, port=port, url=f"wss://"
+                 f"{host or service[1]}:{port or service[2]}/api/v1/ws")
     if accepted:
         authenticated(b)
         return

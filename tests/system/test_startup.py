@@ -26,6 +26,7 @@ FPGA = {60: 0x1234ABCD, 61: 0x0BADF00D}
 MAC = "02:52:4b:00:00:01"
 HW_ID = "0BADF00D1234ABCD-02524B000001"
 RANDOM_ID = re.compile(r"^[0-9A-F]{32}$")
+FULL = r"ERROR: Failed to save config file: /config/velmora.json$"
 
 
 def agent_json(**keys):
@@ -81,10 +82,13 @@ def test_help_prints_usage_and_touches_nothing(board):
     ("{\"dev_id\": \"D\"}", r"ERROR: Failed to parse config file, code: -1"),
     ("{\"api_key\": \"K\", \"dev_id\": 7}",
      r"ERROR: Failed to parse config file, code: -1"),
+    (agent_json(api_key="K"), FULL),  # a full /config fails the first save
 ])
 def test_bad_agent_file_fails_start(board, content, error):
-    b = device(board, content)
+    b = device(board, content, config_size=64 * 1024)
     sb = b.sb
+    if error == FULL:
+        fill_config(sb)
     start_leftover_miner(sb)
     agent = b.start()
     assert agent.wait() == 1
@@ -96,6 +100,9 @@ def test_bad_agent_file_fails_start(board, content, error):
     assert "Press Ctrl+C" not in "\n".join(agent.lines())
     if content is not None:
         assert sb.read_text("/config/velmora.json") == content
+    if error == FULL:
+        agent.wait_for_line(r"ERROR: Failed to save /config/velmora.json file$")
+        assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
 
 
 @pytest.mark.parametrize("api_key, kept", [
@@ -207,21 +214,6 @@ def test_network_conf_is_read_and_written_back(board):
     assert agent.stop() == 0
     assert sb.read_text("/config/network.conf") == static
     assert not agent.matching("Failed to load network config file")
-
-
-def test_full_config_fails_the_save_and_keeps_the_file(board):
-    original = agent_json(api_key="K")
-    b = device(board, original, config_size=64 * 1024)
-    sb = b.sb
-    fill_config(sb)
-    agent = b.start()
-    assert agent.wait() == 1
-    agent.wait_for_line(r"ERROR: Failed to save config file: /config/velmora.json$")
-    agent.wait_for_line(r"ERROR: Failed to save /config/velmora.json file$")
-    agent.wait_for_line(r"ERROR: Miner initialization failed!$")
-    assert agent.said_goodbye(), agent.dump()
-    assert sb.read_text("/config/velmora.json") == original
-    assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
