@@ -48,9 +48,9 @@ def assert_log_shape(agent):
         assert (stream == "stderr") == (level == "ERROR"), text
 
 
-def device(board, agent_text=None, **kw):
+def device(board, agent_text=None, net=None, **kw):
     """A board without service or miner file, its agent not started."""
-    files = {"/config/velmora.json": agent_text}
+    files = {"/config/velmora.json": agent_text, "/config/network.conf": net}
     return board(start=False, service=False, pools=None, files=files, **kw)
 
 
@@ -105,14 +105,20 @@ def test_bad_agent_file_fails_start(board, content, error):
         assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
 
 
-@pytest.mark.parametrize("api_key, kept", [
-    ("K" * 60, "K" * 50),
+STATIC = ("hostname=rig-7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n"
+          'gateway=192.0.2.1\ndnsservers="192.0.2.53 192.0.2.54"')
+
+
+# network.conf is read at the start and saved back with the agent file, in the
+# agent's own layout (how its lines are read is the unit tests').
+@pytest.mark.parametrize("api_key, kept, net", [
+    ("K" * 60, "K" * 50, None),
     # The 50-byte limit falls inside a character: it is left out whole, so the
     # saved file (and the "auth" frame) is still text.
-    ("K" + "\u00e9" * 30, "K" + "\u00e9" * 24),
+    ("K" + "\u00e9" * 30, "K" + "\u00e9" * 24, f"# static setup\n{STATIC}\n"),
 ], ids=["ascii", "multibyte"])
-def test_factory_file_gets_hardware_identity(board, api_key, kept):
-    b = device(board, agent_json(api_key=api_key), fpga_words=FPGA,
+def test_factory_file_gets_hardware_identity(board, api_key, kept, net):
+    b = device(board, agent_json(api_key=api_key), net, fpga_words=FPGA,
                eth0_mac=MAC)
     sb, agent = b.sb, b.start()
     agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$")
@@ -122,15 +128,17 @@ def test_factory_file_gets_hardware_identity(board, api_key, kept):
         json.dumps({"api_key": kept, "dev_id": HW_ID}, indent=2,
                    ensure_ascii=False)
     # No network.conf: DHCP fallback, and the save writes it.
-    agent.wait_for_line(r"ERROR: Failed to load network config file$")
-    agent.wait_for_line(
-        r"ERROR: Failed to load network config file: /config/network.conf$")
-    agent.wait_for_line(r"INFO: Fallback to dhcp mode$")
-    assert sb.read_text("/config/network.conf") == \
-        "hostname=antMiner\ndhcp=true\n"
+    if net is None:
+        agent.wait_for_line(r"ERROR: Failed to load network config file$")
+        agent.wait_for_line(
+            r"ERROR: Failed to load network config file: /config/network.conf$")
+        agent.wait_for_line(r"INFO: Fallback to dhcp mode$")
     assert sorted(os.listdir(sb.path("/config"))) == \
         ["network.conf", "velmora.json"], "no temporary files left"
     assert agent.stop() == 0
+    assert sb.read_text("/config/network.conf") == \
+        ("hostname=antMiner\ndhcp=true\n" if net is None else STATIC)
+    assert net is None or not agent.matching("Failed to load network config")
     assert_log_shape(agent)
 
 
@@ -199,21 +207,6 @@ def test_empty_key_is_not_a_factory_file(board):
     agent.wait_for_line(r"INFO: Dev Id: $")
     assert agent.stop() == 0
     assert sb.read_text("/config/velmora.json") == agent_json(api_key="")
-
-
-def test_network_conf_is_read_and_written_back(board):
-    # How its lines are read is the unit tests'; here: read at the start and
-    # saved back with the agent file, in the agent's own layout.
-    b = device(board, agent_json(api_key="K"))
-    sb = b.sb
-    static = ("hostname=rig-7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n"
-              'gateway=192.0.2.1\ndnsservers="192.0.2.53 192.0.2.54"')
-    sb.write_text("/config/network.conf", f"# static setup\n{static}\n")
-    agent = b.start()
-    agent.wait_for_line(r"Press Ctrl\+C")
-    assert agent.stop() == 0
-    assert sb.read_text("/config/network.conf") == static
-    assert not agent.matching("Failed to load network config file")
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
