@@ -157,12 +157,14 @@ def test_log_request_sends_the_whole_output_or_a_failure(board):
         lambda m: m.obj and m.obj.get("request_id") == "nofd", 10)
     assert msg.obj == dict(failure, request_id="nofd")
 
-    d.sb.install(LOG_SCRIPT, "#!/bin/sh\nexec yes kernel\n")
-    assert ask(t, "logs flood")["rc"] == "0"
-    msg = d.svc.wait_for_message(
-        lambda m: m.obj and m.obj.get("request_id") == "flood", 10)
-    assert msg.obj == dict(failure, request_id="flood", message="Unable to "
-                           "allocate memory for storing log messages")
+    d.sb.set_kernel_log("k" * (1 << 20) + "\n")  # 1 MiB + 1 byte
+    for rid in ("big", "flood"):
+        assert ask(t, f"logs {rid}")["rc"] == "0"
+        msg = d.svc.wait_for_message(
+            lambda m, rid=rid: m.obj and m.obj.get("request_id") == rid, 10)
+        assert msg.obj == dict(failure, request_id=rid, message="Unable to "
+                               "allocate memory for storing log messages")
+        d.sb.install(LOG_SCRIPT, "#!/bin/sh\nexec yes kernel\n")
 
     assert sum("ERROR: Fetching logs failed" in line
                for line in d.agent.lines("stderr")) == 1
@@ -197,7 +199,7 @@ def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(board):
     ask(t, "events-start")
     mark = d.agent.mark()
     bad = [b"not json\n", b'{"event": "x", "reason": "autotune"}\x00\n',
-           b'{"event": "' + b"x" * 5000 + b'"}\n']
+           b'{"event": "' + b"x" * 4082 + b'"}\n']
     write_session(d.sb, b"".join(bad))
     write_session(d.sb, b'{"event": "x", "reason": "nothing known"}\n')
     d.agent.wait_for_line(r"WARN: Unknown restart reason: nothing known$",
@@ -207,7 +209,7 @@ def test_events_thread_stops_wherever_it_waits_and_reads_bad_lines(board):
         log = d.agent.lines()[mark:]
         return (sum("Unable to parse event" in line for line in log),
                 sum("Failed to handle restart event" in line for line in log))
-    # The 5,000-byte line comes as five pieces of at most 1023 bytes.
+    # The 4,096-byte line comes as five pieces of at most 1023 bytes.
     wait_until(lambda: counts() == (2 + 5, 2 + 5), 5, "seven pairs of lines")
     time.sleep(0.2)
     assert counts() == (2 + 5, 2 + 5)

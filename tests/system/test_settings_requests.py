@@ -97,7 +97,7 @@ SETTINGS_ROWS = [
      {"bitmain-freq": "700", "bitmain-voltage": "900"}, 0),
     # Duplicates keep the last; chips out of range or malformed are skipped.
     (chain("7", 720, 8.81, [{"id": "5", "freq": 650}, {"id": "5", "freq": 660},
-                            {"id": "70", "freq": 1}, {"id": "9"},
+                            {"id": "64", "freq": 1}, {"id": "9"},
                             {"id": "63", "freq": 65536 + 610}]),
      {"bitmain-freq2": "720", "bitmain-voltage2": "890",
       "bitmain-chip-freq": chip_list([(7, 5, 660), (7, 63, 610)])}, 0),
@@ -163,7 +163,7 @@ def test_settings_requests_write_only_changes_and_restart_the_miner(board):
             == {k: old[k] for k in old.keys() & new.keys() - changes.keys()}
         # The new miner's process comes from the supervision thread.
         wait_until(lambda: miners_alive(d.sb) not in ([], miners), 10, name)
-    d.agent.wait_for_line(r"ERROR: Chain 7: chip 70 is out of range$")
+    d.agent.wait_for_line(r"ERROR: Chain 7: chip 64 is out of range$")
     d.agent.wait_for_line(r"ERROR: Chain 7: failed to parse chip settings:$")
 
 

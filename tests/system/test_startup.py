@@ -26,6 +26,7 @@ FPGA = {60: 0x1234ABCD, 61: 0x0BADF00D}
 MAC = "02:52:4b:00:00:01"
 HW_ID = "0BADF00D1234ABCD-02524B000001"
 RANDOM_ID = re.compile(r"^[0-9A-F]{32}$")
+FULL = r"ERROR: Failed to save config file: /config/velmora.json$"
 
 
 def agent_json(**keys):
@@ -47,9 +48,9 @@ def assert_log_shape(agent):
         assert (stream == "stderr") == (level == "ERROR"), text
 
 
-def device(board, agent_text=None, **kw):
+def device(board, agent_text=None, net=None, **kw):
     """A board without service or miner file, its agent not started."""
-    files = {"/config/velmora.json": agent_text}
+    files = {"/config/velmora.json": agent_text, "/config/network.conf": net}
     return board(start=False, service=False, pools=None, files=files, **kw)
 
 
@@ -81,10 +82,13 @@ def test_help_prints_usage_and_touches_nothing(board):
     ("{\"dev_id\": \"D\"}", r"ERROR: Failed to parse config file, code: -1"),
     ("{\"api_key\": \"K\", \"dev_id\": 7}",
      r"ERROR: Failed to parse config file, code: -1"),
+    (agent_json(api_key="K"), FULL),  # a full /config fails the first save
 ])
 def test_bad_agent_file_fails_start(board, content, error):
-    b = device(board, content)
+    b = device(board, content, config_size=64 * 1024)
     sb = b.sb
+    if error == FULL:
+        fill_config(sb)
     start_leftover_miner(sb)
     agent = b.start()
     assert agent.wait() == 1
@@ -96,16 +100,25 @@ def test_bad_agent_file_fails_start(board, content, error):
     assert "Press Ctrl+C" not in "\n".join(agent.lines())
     if content is not None:
         assert sb.read_text("/config/velmora.json") == content
+    if error == FULL:
+        agent.wait_for_line(r"ERROR: Failed to save /config/velmora.json file$")
+        assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
 
 
-@pytest.mark.parametrize("api_key, kept", [
-    ("K" * 60, "K" * 50),
+STATIC = ("hostname=rig-7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n"
+          'gateway=192.0.2.1\ndnsservers="192.0.2.53 192.0.2.54"')
+
+
+# network.conf is read at the start and saved back with the agent file, in the
+# agent's own layout (how its lines are read is the unit tests').
+@pytest.mark.parametrize("api_key, kept, net", [
+    ("K" * 60, "K" * 50, None),
     # The 50-byte limit falls inside a character: it is left out whole, so the
     # saved file (and the "auth" frame) is still text.
-    ("K" + "\u00e9" * 30, "K" + "\u00e9" * 24),
+    ("K" + "\u00e9" * 30, "K" + "\u00e9" * 24, f"# static setup\n{STATIC}\n"),
 ], ids=["ascii", "multibyte"])
-def test_factory_file_gets_hardware_identity(board, api_key, kept):
-    b = device(board, agent_json(api_key=api_key), fpga_words=FPGA,
+def test_factory_file_gets_hardware_identity(board, api_key, kept, net):
+    b = device(board, agent_json(api_key=api_key), net, fpga_words=FPGA,
                eth0_mac=MAC)
     sb, agent = b.sb, b.start()
     agent.wait_for_line(r"INFO: Press Ctrl\+C to stop rigkeep$")
@@ -115,15 +128,17 @@ def test_factory_file_gets_hardware_identity(board, api_key, kept):
         json.dumps({"api_key": kept, "dev_id": HW_ID}, indent=2,
                    ensure_ascii=False)
     # No network.conf: DHCP fallback, and the save writes it.
-    agent.wait_for_line(r"ERROR: Failed to load network config file$")
-    agent.wait_for_line(
-        r"ERROR: Failed to load network config file: /config/network.conf$")
-    agent.wait_for_line(r"INFO: Fallback to dhcp mode$")
-    assert sb.read_text("/config/network.conf") == \
-        "hostname=antMiner\ndhcp=true\n"
+    if net is None:
+        agent.wait_for_line(r"ERROR: Failed to load network config file$")
+        agent.wait_for_line(
+            r"ERROR: Failed to load network config file: /config/network.conf$")
+        agent.wait_for_line(r"INFO: Fallback to dhcp mode$")
     assert sorted(os.listdir(sb.path("/config"))) == \
         ["network.conf", "velmora.json"], "no temporary files left"
     assert agent.stop() == 0
+    assert sb.read_text("/config/network.conf") == \
+        ("hostname=antMiner\ndhcp=true\n" if net is None else STATIC)
+    assert net is None or not agent.matching("Failed to load network config")
     assert_log_shape(agent)
 
 
@@ -184,44 +199,13 @@ def test_complete_file_is_not_rewritten_and_options(board):
         assert os.stat(sb.path(p)).st_mtime_ns == mtime
     assert not sb.exists("/config/network.conf"), \
         "nothing is saved when the file is complete"
-
-
-def test_empty_key_is_not_a_factory_file(board):
-    b = device(board, agent_json(api_key=""))
-    sb, agent = b.sb, b.start()
+    # An empty key is not a factory file either.
+    sb.write_text("/config/velmora.json", agent_json(api_key=""))
+    agent = b.start()
     agent.wait_for_line(r"INFO: Dev Id: $")
     assert agent.stop() == 0
     assert sb.read_text("/config/velmora.json") == agent_json(api_key="")
-
-
-def test_network_conf_is_read_and_written_back(board):
-    # How its lines are read is the unit tests'; here: read at the start and
-    # saved back with the agent file, in the agent's own layout.
-    b = device(board, agent_json(api_key="K"))
-    sb = b.sb
-    static = ("hostname=rig-7\nipaddress=192.0.2.10\nnetmask=255.255.255.0\n"
-              'gateway=192.0.2.1\ndnsservers="192.0.2.53 192.0.2.54"')
-    sb.write_text("/config/network.conf", f"# static setup\n{static}\n")
-    agent = b.start()
-    agent.wait_for_line(r"Press Ctrl\+C")
-    assert agent.stop() == 0
-    assert sb.read_text("/config/network.conf") == static
-    assert not agent.matching("Failed to load network config file")
-
-
-def test_full_config_fails_the_save_and_keeps_the_file(board):
-    original = agent_json(api_key="K")
-    b = device(board, original, config_size=64 * 1024)
-    sb = b.sb
-    fill_config(sb)
-    agent = b.start()
-    assert agent.wait() == 1
-    agent.wait_for_line(r"ERROR: Failed to save config file: /config/velmora.json$")
-    agent.wait_for_line(r"ERROR: Failed to save /config/velmora.json file$")
-    agent.wait_for_line(r"ERROR: Miner initialization failed!$")
-    assert agent.said_goodbye(), agent.dump()
-    assert sb.read_text("/config/velmora.json") == original
-    assert sorted(os.listdir(sb.path("/config"))) == ["filler", "velmora.json"]
+    assert not sb.exists("/config/network.conf")
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
