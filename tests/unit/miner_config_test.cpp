@@ -74,22 +74,16 @@ TEST(MinerConfigRead, DefaultsNumberTextsAndClamps) {
         "bitmain-voltage": " 890", "bitmain-autodownscale-min": "+700MHz",
         "altdfno": "99999999999999999999", "bitmain-minhr": "-99999999999999999999",
         "bitmain-fan-rpm-off": "01"})");
-    EXPECT_EQ(r.cfg.fan_pwm, 100);
-    EXPECT_EQ(r.cfg.autodownscale_prec, 99);
-    EXPECT_EQ(r.cfg.target_temp, 0);
-    EXPECT_EQ(r.cfg.multi_version, 10);
-    EXPECT_EQ(r.cfg.freq, 0);
-    EXPECT_EQ(r.cfg.voltage, 0);
-    EXPECT_EQ(r.cfg.autodownscale_min, 700);
-    EXPECT_EQ(r.cfg.altdfno, INT32_MAX);
-    EXPECT_EQ(r.cfg.minhr, INT32_MIN);
-    EXPECT_FALSE(r.cfg.fan_rpm_off) << "only the exact text 1";
+    miner_config want = defaults();  // target_temp stays 0; fan_rpm_off only for the text 1
+    want.fan_pwm = 100, want.autodownscale_prec = 99, want.multi_version = 10;
+    want.freq = want.voltage = 0, want.autodownscale_min = 700;
+    want.altdfno = INT32_MAX, want.minhr = INT32_MIN;
+    EXPECT_TRUE(same(r.cfg, want));
 
     r = parse(R"({"bitmain-fan-pwm": "-1", "multi-version": "9", "bitmain-fan-rpm-off": "1"})");
-    EXPECT_EQ(r.cfg.fan_pwm, 255) << "low 8 bits, no lower clamp";
-    EXPECT_TRUE(r.cfg.fan_pwm_negative && !r.cfg.multi_version_negative);
-    EXPECT_EQ(r.cfg.multi_version, 9);
-    EXPECT_TRUE(r.cfg.fan_rpm_off);
+    want = defaults();  // the low 8 bits, no lower clamp
+    want.fan_pwm = 255, want.fan_pwm_negative = want.fan_rpm_off = true, want.multi_version = 9;
+    EXPECT_TRUE(same(r.cfg, want));
 }
 
 TEST(MinerConfigRead, Pools) {
