@@ -92,7 +92,6 @@ std::string shown(const network_config &n) {
 TEST(NetworkConfigRead, Lines) {
     const std::pair<std::string, std::string> cases[] = {
         {"hostname=lonely\n", "static|lonely|||"},  // no dhcp line means static
-        {"dhcp=true\n", "dhcp||||"},
         {"dhcp=trueish\n", "dhcp||||"},
         {"dhcp=false\n", "static||||"},
         {"dhcp=\n", "static||||"},

@@ -22,7 +22,6 @@ namespace {
 TEST(UtilParseUrl, SplitsSchemeHostPortAndPath) {
     const std::pair<const char *, const char *> cases[] = {
         {"wss://api.example.com", "wss api.example.com 443 /"},
-        {"wss://api.example.com/", "wss api.example.com 443 /"},
         {"ws://host:8080/a/b?x=1&y=2", "ws host 8080 /a/b"},
         {"https://h/api/v1/ws", "https h 443 /api/v1/ws"},
         {"http://h", "http h 80 /"},
