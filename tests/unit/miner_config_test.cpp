@@ -34,14 +34,9 @@ bool filled_with(const miner_config &cfg, unsigned char byte) {
     return std::all_of(p, p + sizeof cfg, [byte](unsigned char b) { return b == byte; });
 }
 
-bool same(const miner_config &a, const miner_config &b) {
-    return memcmp(&a, &b, sizeof a) == 0;
-}
-
 // What a file holding {} gives.
 miner_config defaults() {
-    miner_config c;
-    memset(&c, 0, sizeof c);
+    miner_config c = zeroed<miner_config>();
     c.api_listen = c.api_network = c.use_vil = true;
     strcpy(c.api_groups, "A:stats:pools:devs:summary:version");
     strcpy(c.api_allow, "W:0/0");
@@ -243,9 +238,7 @@ TEST(MinerConfigWrite, LayoutKeyOrderAndConditionalKeys) {
     EXPECT_EQ(format(over_caps), expected);
 
     // The keys left out when false or 0 are test_config_exchange.py's.
-    miner_config zero;
-    memset(&zero, 0, sizeof zero);
-    EXPECT_TRUE(has(format(zero), "\"pools\": [],\n\"api-listen\": false,\n"));
+    EXPECT_TRUE(has(format(zeroed<miner_config>()), "\"pools\": [],\n\"api-listen\": false,\n"));
 }
 
 // Five-digit chip values do not fit the 1023 characters the reader takes: the list

@@ -16,18 +16,13 @@ namespace {
 
 // A record as the reader leaves it for a file that sets only a few keys.
 miner_config typical() {
-    miner_config cfg;
-    memset(&cfg, 0, sizeof cfg);
+    miner_config cfg = zeroed<miner_config>();
     cfg.freq = 650;
     cfg.voltage = 890;
     cfg.autodownscale_prec = 75;
     cfg.autodownscale_min = 400;
     cfg.autodownscale_step = cfg.autodownscale_after = 2;
     return cfg;
-}
-
-bool same(const miner_config &a, const miner_config &b) {
-    return memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Each test opens the edit on its own record; the edit is closed again without a
@@ -43,9 +38,7 @@ class SettingsEdit : public testing::Test {
         ASSERT_FALSE(cgminer_config_is_changed());
         EXPECT_EQ(cgminer_config_save(), 0);
         EXPECT_FALSE(cgminer_config_is_loaded());
-        miner_config zero;
-        memset(&zero, 0, sizeof zero);
-        EXPECT_TRUE(same(rec(), zero)) << "a closed edit is zero-filled";
+        EXPECT_TRUE(same(rec(), zeroed<miner_config>())) << "a closed edit is zero-filled";
     }
     miner_config base_ = typical();
 };

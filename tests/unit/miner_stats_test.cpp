@@ -206,9 +206,7 @@ std::unique_ptr<pools_stats> pools_from(const std::string &elements, Logged *log
 
 // "-" for an empty slot, else status/diff/accepted/rejected/stale and "+boost".
 std::string slot(const pool_stats &p) {
-    pool_stats zero;
-    memset(&zero, 0, sizeof zero);
-    if (memcmp(&p, &zero, sizeof p) == 0)
+    if (same(p, zeroed<pool_stats>()))
         return "-";
     return std::to_string(p.status) + "/" + p.diff + "/" + std::to_string(p.accepted) + "/" +
            std::to_string(p.rejected) + "/" + std::to_string(p.stale) +

@@ -5,17 +5,12 @@
 #include <string>
 
 #include "config.h"
+#include "test_text.h"
 
 namespace {
 
-network_config zeroed() {
-    network_config n;
-    memset(&n, 0, sizeof n);
-    return n;
-}
-
 network_config read_text(const std::string &text) {
-    network_config n = zeroed();
+    network_config n = zeroed<network_config>();
     std::string copy = text;
     FILE *in = fmemopen(copy.data(), copy.size(), "r");
     read_network_config(in, &n);
@@ -25,7 +20,7 @@ network_config read_text(const std::string &text) {
 
 network_config static_record(const char *host, const char *ip, const char *mask, const char *gw,
                              std::initializer_list<const char *> dns) {
-    network_config n = zeroed();
+    network_config n = zeroed<network_config>();
     n.mode = 1;
     strcpy(n.hostname, host);
     strcpy(n.ip, ip);
@@ -38,7 +33,7 @@ network_config static_record(const char *host, const char *ip, const char *mask,
 
 // The file's layout; a static record reads back equal.
 TEST(NetworkConfigWrite, LayoutAndRoundTrip) {
-    network_config dhcp = zeroed();
+    network_config dhcp = zeroed<network_config>();
     strcpy(dhcp.hostname, "antMiner");
     strcpy(dhcp.ip, "10.0.0.9");  // ignored in DHCP mode
     auto overlong = static_record("h", "1.2.3.4", "255.0.0.0", "1.2.3.1", {"192.0.2.53"});
@@ -74,7 +69,7 @@ TEST(NetworkConfigWrite, LayoutAndRoundTrip) {
         const std::string text = format_network_config(&c.record);
         EXPECT_EQ(text, c.text);
         network_config back = read_text(text);
-        EXPECT_TRUE(!c.round_trip || memcmp(&back, &c.record, sizeof back) == 0) << text;
+        EXPECT_TRUE(!c.round_trip || same(back, c.record)) << text;
         EXPECT_EQ(network_config_fits_reader(&c.record), c.round_trip || c.record.mode == 0);
     }
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +15,18 @@
 
 inline bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
+}
+
+// Records compared and made byte by byte, padding included.
+template <typename T>
+bool same(const T &a, const T &b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+template <typename T>
+T zeroed() {
+    T t;
+    memset(&t, 0, sizeof t);
+    return t;
 }
 
 // What fn logged: INFO and WARN on stdout, ERROR on stderr.
