@@ -17,13 +17,6 @@ json_ptr load(const std::string &json) {
     return root;
 }
 
-template <typename F>
-auto logged(Logged *log, F &&f) {
-    decltype(f()) result;
-    *log = log_of([&] { result = f(); });
-    return result;
-}
-
 void set(json_t *obj, const std::string &key, json_t *value) {
     json_object_set_new(obj, key.c_str(), value);
 }
@@ -72,7 +65,9 @@ json_ptr wrap_stats(json_t *stats) {
 
 std::unique_ptr<miner_stats> stats_from(json_t *stats, Logged *log) {
     json_ptr reply = wrap_stats(stats);
-    return logged(log, [&] { return miner_stats_from_reply(reply.get()); });
+    std::unique_ptr<miner_stats> s;
+    *log = log_of([&] { s = miner_stats_from_reply(reply.get()); });
+    return s;
 }
 
 TEST(MinerStats, TheAverageHashRateIsUsedOnlyWhenTheTotalIsMoreThanTwiceIt) {
@@ -201,7 +196,9 @@ std::string pool(const std::string &url, const std::string &status, int priority
 
 std::unique_ptr<pools_stats> pools_from(const std::string &elements, Logged *log) {
     json_ptr reply = load("{\"STATUS\": [], \"POOLS\": [" + elements + "]}");
-    return logged(log, [&] { return pools_stats_from_reply(reply.get()); });
+    std::unique_ptr<pools_stats> p;
+    *log = log_of([&] { p = pools_stats_from_reply(reply.get()); });
+    return p;
 }
 
 // "-" for an empty slot, else status/diff/accepted/rejected/stale and "+boost".
