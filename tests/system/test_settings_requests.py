@@ -162,7 +162,8 @@ def test_settings_requests_write_only_changes_and_restart_the_miner(board):
         assert {k: new[k] for k in old.keys() & new.keys() - changes.keys()} \
             == {k: old[k] for k in old.keys() & new.keys() - changes.keys()}
         # The new miner's process comes from the supervision thread.
-        wait_until(lambda: miners_alive(d.sb) not in ([], miners), 10, name)
+        wait_until(lambda: miners_alive(d.sb) not in ([], miners), bound(9.5),
+                   name)
     d.agent.wait_for_line(r"ERROR: Chain 7: chip 64 is out of range$")
     d.agent.wait_for_line(r"ERROR: Chain 7: failed to parse chip settings:$")
 
