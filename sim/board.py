@@ -461,7 +461,8 @@ class Board:
         self.sb, self.svc, self.speed = sb, svc, speed
         self.binary, self.env, self.args = binary, env, args
         self.program = program  # options of Program
-        self.agent, self.programs = None, []
+        self.agent, self.programs, self.servers = None, [], []
+        self.certs, self.host = {}, None  # set by open_board
 
     def start(self, args=None, binary=None, env=None, **kw):
         """Starts a program (the board's own binary, arguments and
@@ -533,10 +534,24 @@ class Board:
         return [(os.stat(self.sb.path(p)).st_ino, self.sb.read_bytes(p))
                 for p in paths]
 
+    def file_server(self, **listeners):
+        """A file server in the board's network with the device's certificate
+        on listener "device", and `listeners` (name: (cert, key), or None for
+        plain HTTP); its url(path) names the service's host. Stopped at close."""
+        srv = FileServer({"device": (self.certs["server_cert"],
+                                     self.certs["server_key"]), **listeners},
+                         netns=self.sb.netns_fd_path).start()
+        plain_url = srv.url
+        srv.url = lambda path, lsn=None: plain_url(path, self.host, lsn)
+        self.servers.append(srv)
+        return srv
+
     def close(self):
         """Kills what runs on the board and removes it; what every program
         wrote, for the record."""
         out = []
+        for srv in self.servers:
+            srv.stop()
         for p in self.programs:
             p.kill()
             out.append(p.dump())
@@ -607,6 +622,7 @@ def open_board(certs, build_dir, binary=None, files=None, pools=1,
         board = Board(sb, binary=binary or Path(build_dir) / "rigkeep",
                       speed=speed, args=tuple(args), env=env, stdin=stdin,
                       device_path=device_path)
+        board.certs, board.host = certs, host
         texts = {"/config/velmora.json": agent_file("k"),
                  "/config/bmminer.conf": miner_file(pools) if pools
                  is not None else None,

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from board import FileServer, miners_alive, package, wait_until
+from board import miners_alive, package, wait_until
 from conftest import bound, tool
 
 # Records where and how it ran (the directory is gone afterwards).
@@ -15,29 +15,21 @@ RECORDER = '#!/bin/sh\necho "$(pwd) $#:$*" > /sim/update_ran\n' \
 
 
 @pytest.fixture
-def updater(board, certs, service):
-    servers = []
-
+def updater(board):
     def start(**kw):
         b = board(**kw)
-        srv = FileServer({"device": (certs["server_cert"], certs["server_key"]),
-                          "other": (certs["other_cert"], certs["other_key"]),
-                          "plain": None}, netns=b.sb.netns_fd_path).start()
-        servers.append(srv)
+        srv = b.server = b.file_server(
+            other=(b.certs["other_cert"], b.certs["other_key"]), plain=None)
         srv.put("/fw.tar.gz", package("update.sh", RECORDER))
         srv.put("/no-script.tar.gz", package("readme", "x\n", 0o644))
         srv.put("/failing.tar.gz", package(
             "update.sh", RECORDER + 'echo "bad image"\nexit 3\n'))
         srv.redirect("/moved", "/fw.tar.gz")
         srv.stall("/stall.tar.gz", b"\x1f\x8b" * 50000, after=1000)
-        b.server = srv
-        b.url = lambda path, lsn="device": srv.url(path, service[1], lsn)
+        b.url = srv.url
         b.ready()
         return b
-
-    yield start
-    for srv in servers:
-        srv.stop()
+    return start
 
 
 def update(b, url):

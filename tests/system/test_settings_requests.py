@@ -7,7 +7,7 @@ import json
 import os
 import time
 
-from board import (AUTHENTICATED, RECONNECT, agent_file, chip_list,
+from board import (AUTHENTICATED, agent_file, chip_list,
                    fill_config, miners_alive, wait_until)
 from conftest import bound
 
