@@ -105,24 +105,6 @@ def closes_with_every_code(r):
         assert r.linked(70) is not conn, f"no new link after {code}"
 
 
-def drops_during_upload(r):
-    r.svc.set_auth(registration=True)
-    r.svc.set_update_config_answer(None)
-    n = len(r.svc.messages("update_config"))
-    r.svc.drop()
-    r.svc.wait_for(lambda: len(r.svc.messages("update_config")) > n,
-                   r.secs(70), "the upload")
-    r.svc.set_auth()
-    r.svc.set_update_config_answer(True)
-    r.svc.drop()
-    conn = r.linked(70)
-    # Status reports go on after the lost upload.
-    r.svc.wait_for(lambda: any(m.type == "status" for m in
-                               conn.received[[m.type for m in conn.received]
-                                             .index("config"):]),
-                   r.secs(40), "a status report after the exchange")
-
-
 def stamp(line):
     """The time stamp of a log line (the agent's own clock)."""
     return datetime.datetime.strptime(STAMP.match(line)[1],
@@ -425,8 +407,6 @@ ROWS = [
         sandbox={"system_ca": "other_ca_cert"}),
     Row("service stalls after the upgrade", stalls_after_upgrade, speed=20),
     Row("service closes with every code", closes_with_every_code, speed=60),
-    Row("service drops the link during the upload", drops_during_upload,
-        speed=20),
     Row("service silent for 10 minutes, a firmware download under way",
         silent_during_download, speed=120, exit=1, miners=0),
     Row("service silent for 10 minutes while update.sh runs",

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from board import AUTHENTICATED, SANITIZER, FileServer, package, wait_until
+from board import AUTHENTICATED, SANITIZER, package, wait_until
 from conftest import REPO_ROOT, bound, built
 
 INIT = "/etc/init.d/rigkeep.sh"
@@ -29,7 +29,7 @@ NEW_BINARY = ("#!/bin/sh\ncp /usr/bin/rigkeep /usr/bin/rigkeep.new && "
 
 class InitBoard:
     def __init__(self, b):
-        self.sb, self.svc = b.sb, b.svc
+        self.board, self.sb, self.svc = b, b.sb, b.svc
 
     def init(self, action):
         """(exit status, output) of the script's action."""
@@ -146,25 +146,19 @@ def test_only_a_failed_exit_is_respawned_and_stop_ends_the_pause(
     assert len(b.wait_log(READY)) == 1
 
 
-def test_restart_after_a_firmware_update_runs_the_new_binary(
-        init_board, certs, service):
+def test_restart_after_a_firmware_update_runs_the_new_binary(init_board):
     b = init_board()
-    svc = b.svc
-    files = FileServer({"device": (certs["server_cert"], certs["server_key"])},
-                       netns=b.sb.netns_fd_path).start()
-    try:
-        files.put("/fw.tar.gz", package("update.sh", NEW_BINARY))
-        assert b.init("start")[0] == 0
-        svc.wait_for_message("config", 20)
-        old = b.agents()
-        svc.send({"type": "update_firmware", "firmware_ver": "9.9",
-                  "firmware_url": files.url("/fw.tar.gz", service[1])})
-        b.wait_log(r"INFO: Restarting velmora agent$")
-        # The restart's own output goes to the log of the agent that ran it.
-        b.wait_log(r"^rigkeep started$", timeout=40)
-        b.wait_log(AUTHENTICATED, count=2, timeout=40)
-    finally:
-        files.stop()
+    svc, files = b.svc, b.board.file_server()
+    files.put("/fw.tar.gz", package("update.sh", NEW_BINARY))
+    assert b.init("start")[0] == 0
+    svc.wait_for_message("config", 20)
+    old = b.agents()
+    svc.send({"type": "update_firmware", "firmware_ver": "9.9",
+              "firmware_url": files.url("/fw.tar.gz")})
+    b.wait_log(r"INFO: Restarting velmora agent$")
+    # The restart's own output goes to the log of the agent that ran it.
+    b.wait_log(r"^rigkeep started$", timeout=40)
+    b.wait_log(AUTHENTICATED, count=2, timeout=40)
     new = b.agents()
     assert len(new) == 1 and new != old
     running = os.stat(b.sb.path(f"/proc/{new[0]}/exe"))

@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from board import fill_config, miners_alive, wait_until
+from board import (AUTHENTICATED, fill_config, miners_alive, reports,
+                   wait_reports, wait_until)
 from conftest import bound, built
 
 LINE = re.compile(r"^A \[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] (INFO|WARN|ERROR): ")
@@ -210,18 +211,26 @@ def test_complete_file_is_not_rewritten_and_options(board):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_stop_signal_shuts_down_in_order(board, sig):
-    agent = device(board, agent_json(api_key="K", dev_id="D")).start()
-    agent.wait_for_line(r"Press Ctrl\+C")
+    b = board()
+    agent = b.agent
+    agent.wait_for_line(AUTHENTICATED, 20)
     with open(f"/proc/{agent.pid}/comm") as f:
         assert f.read().strip() == "rigkeep@main"
+    start = b.svc.mark()
     agent.signal(signal.SIGUSR1)
     agent.wait_for_line(r"INFO: Miner restart triggered!$")
+    wait_reports(b.svc, start, ["restarting", "mining"])
     assert agent.returncode is None, "SIGUSR1 does not stop the agent"
-    began = time.monotonic()
+    start, began = b.svc.mark(), time.monotonic()
     agent.signal(sig)
     agent.signal(sig)  # a second stop signal during the shutdown
     assert agent.wait(12) == 0
     assert time.monotonic() - began < bound(9.5)
+    # Mining stopped and reported, the link closed by the agent with 1000.
+    assert reports(b.svc, start)[-2:] == ["zero", "pause"], b.svc.describe()
+    conn = b.svc.wait_for_close(5)
+    assert (conn.close_code, conn.closed_by) == (1000, "agent"), conn
+    assert not miners_alive(b.sb)
     assert agent.lines("stdout").count(
         next(l for l in agent.lines("stdout") if l.endswith("Stopping rigkeep"))) == 1
     assert agent.said_goodbye(), agent.dump()
