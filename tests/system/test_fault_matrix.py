@@ -283,42 +283,6 @@ def miner_file_deleted(r):
         "stratum+tcp://back.example:3333"
 
 
-def chip_dump_replaced(r):
-    dump = "/www/pages/cgi-bin/chip_hr.json"
-    wait_until(lambda: r.sb.exists(dump), 15, "the chip dump")
-    path, texts = r.sb.path(dump), [r.sb.read_text(dump), "", "{\"chip", "[1"]
-    done, rewrites = threading.Event(), []
-
-    def rewrite():
-        rng = random.Random(5)
-        while not done.is_set():
-            text = rng.choice(texts)
-            with open(path, "w") as f:  # in place: a reader may see any cut
-                f.write(text[:len(text) // 2])
-                f.flush()
-                f.write(text[len(text) // 2:])
-            if rng.random() < 0.3:
-                os.unlink(path)
-            rewrites.append(1)
-    t = threading.Thread(target=rewrite, daemon=True)
-    t.start()
-    try:
-        answers, until = [], time.monotonic() + 15
-        while len(answers) < 30 or \
-                len(rewrites) < 20 and time.monotonic() < until:
-            i = len(answers)
-            answers.append(r.request({"type": "chip_metrics",
-                                      "chain": 6 + i % 3,
-                                      "request_id": f"c{i}"}))
-    finally:
-        done.set()
-        t.join()
-    for i, answer in enumerate(answers):
-        assert answer.get("request_id") == f"c{i}" or \
-            answer == {"type": "chip_metrics", "ok": False}, answer
-    assert len(rewrites) >= 20
-
-
 def events_pipe_deleted(r):
     wait_until(lambda: r.sb.exists("/tmp/events"), 10, "the event pipe")
     os.unlink(r.sb.path("/tmp/events"))
@@ -432,7 +396,6 @@ ROWS = [
         lambda r: saves_fail_and_keep_the_files(r, read_only=True),
         sandbox={"config_size": 256 * 1024}),
     Row("bmminer.conf deleted while watched", miner_file_deleted),
-    Row("chip_hr.json replaced mid-read", chip_dump_replaced),
     Row("/tmp/events deleted while the events thread waits",
         events_pipe_deleted),
     Row("SIGTERM during a firmware download", sigterm_during_download,
