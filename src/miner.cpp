@@ -191,19 +191,16 @@ int send_logs(const char *request_id, int stop_fd) {
     return send_logs_failure(request_id, failure);
 }
 
-// Leaked, like the worker: the process may exit while it runs.
 struct log_request_queue {
     std::mutex lock;
     std::deque<std::string> waiting;
 };
 log_request_queue &log_requests() {
-    static auto *queue = new log_request_queue;
-    return *queue;
+    return leaked<log_request_queue>();
 }
 
 BackgroundThread &log_worker() {
-    static auto *worker = new BackgroundThread;
-    return *worker;
+    return leaked<BackgroundThread, struct log_worker_tag>();
 }
 
 // Runs the queued log requests one at a time, off the link thread.
@@ -333,11 +330,8 @@ int miner_queue_logs(const char *request_id) {
     }
     if (!queued)
         return send_logs_failure(request_id, "Fetching logs failed");
-    int error = 0;
-    if (log_worker().start("rigkeep@logs", log_worker_thread, &error) < 0) {
-        LOG_ERROR("Failed to create log worker thread, code: %d\n", error);
-        abort();
-    }
+    log_worker().start_or_abort("rigkeep@logs", log_worker_thread,
+                                "Failed to create log worker thread, code: %d\n");
     log_worker().notify();
     return 0;
 }
