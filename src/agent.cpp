@@ -1,7 +1,6 @@
 #include "agent.h"
 
 #include <libwebsockets.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cassert>
@@ -17,11 +16,11 @@
 
 namespace {
 
-// Process-wide and trivially destructible: the hang rule exits the process from the
-// agent thread, and nothing here may be torn down under a running thread.
+// Process-wide and trivially destructible (the thread itself is leaked): the hang rule
+// exits the process from the agent thread, and nothing here may be torn down under a
+// running thread.
 agent_state_t agent_state;
 parsed_url service_url;
-pthread_t agent_thread;
 std::atomic<bool> agent_thread_started{false};
 // Held while another thread wakes the loop, and while the context is taken away.
 std::mutex context_lock;
@@ -118,9 +117,8 @@ void destroy_lws_context() {
         lws_context_destroy(context);
 }
 
-void *agent_thread_func(void *) {
+void agent_thread_func() {
     LinkWatchdog watchdog(LinkWatchdog::clock::now());
-    set_thread_name("rigkeep@agent");
 
     create_lws_context();
     lws_context *context = agent_state.context.load();
@@ -164,7 +162,17 @@ void *agent_thread_func(void *) {
         status_thread_stop();
     lws_sul_cancel(&service_tick);
     destroy_lws_context();
-    return nullptr;
+}
+
+// The stop's wake-up: the loop waits in lws_service, not on the thread's own wake-ups.
+void cancel_service() {
+    std::lock_guard lock(context_lock);
+    if (lws_context *context = agent_state.context.load())
+        lws_cancel_service(context);
+}
+
+BackgroundThread &agent_thread() {
+    return leaked<BackgroundThread, struct agent_tag>(cancel_service);
 }
 
 }  // namespace
@@ -180,11 +188,8 @@ int agent_connect(const char *url) {
     // Cleared here rather than on the new thread, so a stop that comes right after
     // this call is never lost.
     agent_state.stop_requested = false;
-    int rc = pthread_create(&agent_thread, nullptr, agent_thread_func, nullptr);
-    if (rc != 0) {
-        LOG_ERROR("Failed to start agent thread, code: %d\n", rc);
-        abort();
-    }
+    agent_thread().start_or_abort("rigkeep@agent", agent_thread_func,
+                                  "Failed to start agent thread, code: %d\n");
     return 0;
 }
 
@@ -193,12 +198,7 @@ void agent_stop() {
     if (!agent_thread_started.exchange(false))
         return;
     agent_state.stop_requested = true;
-    {
-        std::lock_guard lock(context_lock);
-        if (lws_context *context = agent_state.context.load())
-            lws_cancel_service(context);
-    }
-    pthread_join(agent_thread, nullptr);
+    agent_thread().stop();
 }
 
 bool agent_stop_requested() {

@@ -116,10 +116,8 @@ int read_extra(const reason_row &row, json_t *event, json_t *extra) {
     return 0;
 }
 
-// Leaked: the process may exit from another thread while this one runs.
 BackgroundThread &events_worker() {
-    static BackgroundThread *worker = new BackgroundThread;
-    return *worker;
+    return leaked<BackgroundThread, struct events_tag>();
 }
 
 void remove_pipe() {
@@ -279,11 +277,8 @@ void events_thread() {
 }  // namespace
 
 int start_events_thread() {
-    int error = 0;
-    if (events_worker().start("rigkeep@events", events_thread, &error) < 0) {
-        LOG_ERROR("Failed to create miner event reporting thread, code: %d\n", error);
-        abort();
-    }
+    events_worker().start_or_abort("rigkeep@events", events_thread,
+                                   "Failed to create miner event reporting thread, code: %d\n");
     return 0;
 }
 

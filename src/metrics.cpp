@@ -3,7 +3,6 @@
 #include <cassert>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "agent_protocol/agent_protocol.h"
@@ -19,10 +18,8 @@ namespace {
 constexpr std::chrono::seconds kApiWaitStep{5};
 constexpr std::chrono::seconds kMetricsPeriod{10};
 
-// Never destroyed: its destructor would join under an exiting process.
 BackgroundThread &metrics_worker() {
-    static auto *worker = new BackgroundThread;
-    return *worker;
+    return leaked<BackgroundThread, struct metrics_tag>();
 }
 
 json_t *compose_fan(const fan_stats &fan) {
@@ -91,11 +88,8 @@ int metrics_report_zero() {
 }
 
 int metrics_thread_start() {
-    int error = 0;
-    if (metrics_worker().start("rigkeep@metrics", metrics_thread, &error) < 0) {
-        LOG_ERROR("Failed to create metrics thread, code: %d\n", error);
-        abort();
-    }
+    metrics_worker().start_or_abort("rigkeep@metrics", metrics_thread,
+                                    "Failed to create metrics thread, code: %d\n");
     return 0;
 }
 

@@ -1,29 +1,19 @@
 #include "miner.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cassert>
-#include <cerrno>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "agent.h"
 #include "agent_protocol/agent_protocol.h"
 #include "common/json_ptr.h"
+#include "common/paths.h"
 #include "common/spawn.h"
 #include "common/thread_util.h"
-#include "common/unique_fd.h"
 #include "config.h"
 #include "events.h"
 #include "log.h"
@@ -34,8 +24,6 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
-
 // Serialises mining_start, mining_stop and mining_restart, which come from the main
 // thread, the link thread and the firmware update thread. Lock order: this lock,
 // then status_lock, then conn_registry_lock and a connection's out_lock. Never
@@ -43,7 +31,6 @@ using steady = std::chrono::steady_clock;
 std::mutex mining_control_lock;
 std::atomic<bool> mining_start_disabled{false};
 
-constexpr const char *kLogCommand = "sh /www/pages/cgi-bin/get_kernel_log.cgi";
 // Log requests that wait while the worker runs one; beyond this, a request gets the
 // failure answer at once.
 constexpr size_t kLogRequestBacklog = 8;
@@ -73,98 +60,23 @@ int report_start_failure(int rc) {
     return -1;
 }
 
-// The child's exit, waited for until deadline without reaping it, so that its pid
-// (and process group) cannot be reused meanwhile. False when the deadline passed.
-bool wait_exit_until(pid_t pid, steady::time_point deadline) {
-    for (;;) {
-        siginfo_t info{};
-        int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-        if (rc == 0 && info.si_pid == pid)
-            return true;
-        if (rc != 0 && errno != EINTR)
-            return true;  // nothing left to wait for
-        if (steady::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-// Ends the command's whole process group: a polite signal, then SIGKILL.
-void end_process_group(pid_t pid) {
-    kill(-pid, SIGTERM);
-    wait_exit_until(pid, steady::now() + kLogCommandKillGrace);
-    kill(-pid, SIGKILL);
-}
-
 // Runs the log command with its output in *text. nullptr, or the failure's text.
 // stop_fd (-1: none) becomes readable when the command must end at once.
 const char *run_log_command(std::string *text, int stop_fd) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return "Fetching logs failed";
-    unique_fd output(ends[0]);
-    unique_fd input(ends[1]);
-    spawn_io io;
-    io.stdout_fd = input.get();
-    io.own_process_group = true;  // whatever the script starts ends with it
-    pid_t pid = spawn_shell(kLogCommand, io);
-    input.reset();
-    if (pid < 0)
-        return "Fetching logs failed";
-
-    const auto deadline = steady::now() + kLogCommandTimeout;
-    const char *failure = nullptr;
-    char chunk[4096];
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady::now());
-        if (left.count() <= 0) {
-            failure = "Fetching logs failed";
+    const char *const argv[] = {"sh", paths::kKernelLogScript, nullptr};
+    // A stop of the link must not wait for the command either: the daemon's exit
+    // waits for the link, and the answer has nowhere to go.
+    const run_bounds bounds{kLogOutputLimit, kLogCommandTimeout, kLogCommandKillGrace, stop_fd,
+                            agent_stop_requested};
+    switch (run_bounded(argv, text, bounds)) {
+        case run_end::done:
+            return nullptr;
+        case run_end::too_much_output:
+            return "Unable to allocate memory for storing log messages";
+        case run_end::failed:
             break;
-        }
-        // A stop of the link must not wait for the command: the daemon's exit
-        // waits for the link, and the answer has nowhere to go.
-        if (agent_stop_requested()) {
-            failure = "Fetching logs failed";
-            break;
-        }
-        pollfd fds[2] = {{output.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        const auto step = std::min(left, std::chrono::milliseconds(200));
-        int ready = poll(fds, 2, static_cast<int>(step.count()));
-        if (ready == 0 || (ready < 0 && errno == EINTR))
-            continue;
-        if (ready < 0 || fds[1].revents != 0) {
-            failure = "Fetching logs failed";
-            break;
-        }
-        ssize_t n = read(output.get(), chunk, sizeof chunk);
-        if (n == 0)
-            break;  // every writer has closed: the whole output is in
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            failure = "Fetching logs failed";
-            break;
-        }
-        // A script gone wild must not take the board's memory with it.
-        if (text->size() + static_cast<size_t>(n) > kLogOutputLimit) {
-            failure = "Unable to allocate memory for storing log messages";
-            break;
-        }
-        try {
-            text->append(chunk, static_cast<size_t>(n));
-        } catch (const std::bad_alloc &) {
-            failure = "Unable to allocate memory for storing log messages";
-            break;
-        }
     }
-    output.reset();
-    if (failure != nullptr || !wait_exit_until(pid, deadline)) {
-        end_process_group(pid);
-        if (failure == nullptr)
-            failure = "Fetching logs failed";
-    }
-    (void)wait_child(pid);  // its exit status is not looked at
-    return failure;
+    return "Fetching logs failed";
 }
 
 int send_logs_failure(const char *request_id, const char *failure) {
@@ -191,19 +103,16 @@ int send_logs(const char *request_id, int stop_fd) {
     return send_logs_failure(request_id, failure);
 }
 
-// Leaked, like the worker: the process may exit while it runs.
 struct log_request_queue {
     std::mutex lock;
     std::deque<std::string> waiting;
 };
 log_request_queue &log_requests() {
-    static auto *queue = new log_request_queue;
-    return *queue;
+    return leaked<log_request_queue>();
 }
 
 BackgroundThread &log_worker() {
-    static auto *worker = new BackgroundThread;
-    return *worker;
+    return leaked<BackgroundThread, struct log_worker_tag>();
 }
 
 // Runs the queued log requests one at a time, off the link thread.
@@ -333,11 +242,8 @@ int miner_queue_logs(const char *request_id) {
     }
     if (!queued)
         return send_logs_failure(request_id, "Fetching logs failed");
-    int error = 0;
-    if (log_worker().start("rigkeep@logs", log_worker_thread, &error) < 0) {
-        LOG_ERROR("Failed to create log worker thread, code: %d\n", error);
-        abort();
-    }
+    log_worker().start_or_abort("rigkeep@logs", log_worker_thread,
+                                "Failed to create log worker thread, code: %d\n");
     log_worker().notify();
     return 0;
 }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cassert>
 #include <chrono>
-#include <cstdlib>
 #include <optional>
 #include <type_traits>
 
@@ -37,10 +36,8 @@ uint8_t suspender_bit(status_suspender owner) {
     return static_cast<uint8_t>(1u << static_cast<unsigned>(owner));
 }
 
-// Never destroyed: its destructor would join under an exiting process.
 BackgroundThread &status_worker() {
-    static auto *worker = new BackgroundThread;
-    return *worker;
+    return leaked<BackgroundThread, struct status_tag>();
 }
 
 // With status_lock held: the last fetch is dropped; a stopped miner gives none.
@@ -209,11 +206,8 @@ void status_reports_resume(status_suspender owner) {
 }
 
 int status_thread_start() {
-    int error = 0;
-    if (status_worker().start("rigkeep@status", status_thread, &error) < 0) {
-        LOG_ERROR("Failed to create status reporting thread, code: %d\n", error);
-        abort();
-    }
+    status_worker().start_or_abort("rigkeep@status", status_thread,
+                                   "Failed to create status reporting thread, code: %d\n");
     return 0;
 }
 

@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "agent.h"
 #include "agent_msgs/agent_msgs.h"
@@ -208,8 +206,7 @@ void end_process(int status) {
 }
 
 // Ends the process, or returns when a stop signal is ending it.
-void update_firmware_thread(std::string url) {
-    set_thread_name("rigkeep@update");
+void update_firmware_thread(const std::string &url) {
     mining_disable_start();
     // The "pause" of this stop is kept, not sent: "updating" follows at once.
     status_reports_suspend(status_suspender::firmware_update);
@@ -240,12 +237,10 @@ int handle_update_firmware(json_t *root) {
         LOG_WARN("Firmware update is already in progress\n");
         return 0;
     }
-    try {
-        std::thread(update_firmware_thread, std::string(url)).detach();
-    } catch (const std::system_error &e) {
-        LOG_ERROR("Failed to create firmware update thread, code: %d\n", e.code().value());
-        abort();
-    }
+    // Never stopped nor joined: the update ends the process.
+    leaked<BackgroundThread, struct update_tag>().start_or_abort(
+        "rigkeep@update", [url = std::string(url)] { update_firmware_thread(url); },
+        "Failed to create firmware update thread, code: %d\n");
     update_in_progress = true;
     return 0;
 }

@@ -24,8 +24,7 @@ void reconnect_timer_fired(lws_sorted_usec_list_t *sul) {
 // touches nothing of ours any more.
 void lookup_cancel(vhost_data *vhd) {
     lws_sul_cancel(&vhd->lookup_timer);
-    host_lookup_release(vhd->lookup);
-    vhd->lookup = nullptr;
+    vhd->lookup.reset();
 }
 
 // The connection goes to the address found, while the name stays in the Host header,
@@ -53,7 +52,7 @@ void lookup_timer_fired(lws_sorted_usec_list_t *sul) {
         return;
     }
     char address[64];
-    int found = host_lookup_result(vhd->lookup, address, sizeof address);
+    int found = host_lookup_result(*vhd->lookup, address, sizeof address);
     if (found == 0) {
         lws_sul_schedule(vhd->context, 0, &vhd->lookup_timer, lookup_timer_fired, kLookupPollUsec);
         return;
@@ -79,12 +78,13 @@ void link_lost(vhost_data *vhd) {
 }
 
 int protocol_init(lws *wsi, const void *in) {
-    auto *vhd = static_cast<vhost_data *>(
-        lws_protocol_vh_priv_zalloc(lws_get_vhost(wsi), lws_get_protocol(wsi), sizeof(vhost_data)));
-    if (vhd == nullptr) {
+    void *memory =
+        lws_protocol_vh_priv_zalloc(lws_get_vhost(wsi), lws_get_protocol(wsi), sizeof(vhost_data));
+    if (memory == nullptr) {
         LOG_ERROR("Failed to initialize protocol vhd\n");
         return -1;
     }
+    auto *vhd = new (memory) vhost_data{};
     vhd->context = lws_get_context(wsi);
     vhd->vhost = lws_get_vhost(wsi);
     vhd->protocol = lws_get_protocol(wsi);

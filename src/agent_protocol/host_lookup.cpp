@@ -3,29 +3,24 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "common/thread_util.h"
 
 struct host_lookup {
     explicit host_lookup(const char *name) : host(name) {}
     const std::string host;
-    std::atomic<int> shares{2};
     std::atomic<int> result{0};        // as host_lookup_result()
     char address[INET6_ADDRSTRLEN]{};  // written before result turns 1
 };
 
 namespace {
-
-void drop_share(host_lookup *lookup) {
-    if (lookup->shares.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete lookup;
-}
 
 // The first IPv4 address, else the first IPv6 one, as numeric text.
 bool first_address(const addrinfo *list, char *out, size_t size) {
@@ -45,8 +40,7 @@ bool first_address(const addrinfo *list, char *out, size_t size) {
     return false;
 }
 
-void *lookup_thread_func(void *arg) {
-    auto *lookup = static_cast<host_lookup *>(arg);
+void lookup_thread_func(const std::shared_ptr<host_lookup> &lookup) {
     set_thread_name("rigkeep@lookup");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -57,37 +51,25 @@ void *lookup_thread_func(void *arg) {
     if (list != nullptr)
         freeaddrinfo(list);
     lookup->result.store(ok ? 1 : -1, std::memory_order_release);
-    drop_share(lookup);
-    return nullptr;
 }
 
 }  // namespace
 
-host_lookup *host_lookup_start(const char *host) {
-    auto *lookup = new host_lookup(host);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, lookup_thread_func, lookup);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        delete lookup;
+std::shared_ptr<host_lookup> host_lookup_start(const char *host) {
+    auto lookup = std::make_shared<host_lookup>(host);
+    try {
+        std::thread(lookup_thread_func, lookup).detach();
+    } catch (const std::system_error &) {
         return nullptr;
     }
     return lookup;
 }
 
-int host_lookup_result(const host_lookup *lookup, char *address, size_t size) {
-    int result = lookup->result.load(std::memory_order_acquire);
+int host_lookup_result(const host_lookup &lookup, char *address, size_t size) {
+    int result = lookup.result.load(std::memory_order_acquire);
     if (result == 1 && size > 0) {
-        strncpy(address, lookup->address, size - 1);
+        strncpy(address, lookup.address, size - 1);
         address[size - 1] = '\0';
     }
     return result;
-}
-
-void host_lookup_release(host_lookup *lookup) {
-    if (lookup != nullptr)
-        drop_share(lookup);
 }

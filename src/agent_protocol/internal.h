@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "agent_protocol/agent_protocol.h"
@@ -27,7 +28,8 @@ enum conn_state_t : uint32_t {
     CONN_READY = 2,      // authentication accepted: the queue drains
 };
 
-// One per vhost, zero-filled by the library at protocol init and freed with the vhost.
+// One per vhost, built at protocol init in memory the library zero-fills and frees with
+// the vhost; the protocol's destroy drops the lookup, so no destructor is missed.
 struct vhost_data {
     lws_context *context;
     lws_vhost *vhost;
@@ -35,7 +37,7 @@ struct vhost_data {
     const parsed_url *url;
     agent_state_t *state;
     lws_sorted_usec_list_t reconnect_timer;
-    host_lookup *lookup;  // the name lookup of the attempt under way, if any
+    std::shared_ptr<host_lookup> lookup;  // the name lookup of the attempt under way, if any
     lws_sorted_usec_list_t lookup_timer;
     pthread_t service_thread;  // the only thread that may call the library
 };

@@ -7,6 +7,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
+#include <string>
+
 struct spawn_io {
     int stdin_fd = -1;   // -1: inherited
     int stdout_fd = -1;  // -1: inherited
@@ -24,12 +28,25 @@ pid_t spawn_command(const char *const argv[], const spawn_io &io = {});
 // daemon go here, never text from the service or a file.
 pid_t spawn_shell(const char *command_line, const spawn_io &io = {});
 
-// For a fork()ed child before its exec: the same clean signal state as
-// spawn_command gives. Async-signal-safe.
-void reset_signal_state_for_exec();
-
 // Waits for pid, retrying on EINTR: its wait status, or -1 with errno set.
 int wait_child(pid_t pid);
 
 // spawn_shell, then wait_child: the wait status, or -1 when it could not start.
 int run_shell(const char *command_line);
+
+struct run_bounds {
+    size_t output_limit = 0;  // more output than this fails the run
+    std::chrono::steady_clock::duration timeout{};
+    std::chrono::steady_clock::duration kill_grace{};  // between SIGTERM and SIGKILL
+    int stop_fd = -1;                    // readable: the run must end at once; -1 none
+    bool (*stop_requested)() = nullptr;  // true: the run must end at once; polled
+};
+
+enum class run_end { done, failed, too_much_output };
+
+// Runs argv through spawn_command, leading a process group of its own, with its
+// standard output appended to *output. A run that cannot start, outlasts the timeout
+// (output and exit), is stopped or writes too much fails, and then its whole group is
+// ended: SIGTERM, SIGKILL after the grace. The child is always reaped; its exit status
+// is not looked at.
+run_end run_bounded(const char *const argv[], std::string *output, const run_bounds &bounds);

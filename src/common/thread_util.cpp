@@ -6,13 +6,17 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <system_error>
+
+#include "log.h"
 
 void set_thread_name(const char *name) {
     prctl(PR_SET_NAME, name, 0, 0, 0);
 }
 
-BackgroundThread::BackgroundThread() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+BackgroundThread::BackgroundThread(std::function<void()> stop_hook)
+    : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), stop_hook_(std::move(stop_hook)) {}
 
 BackgroundThread::~BackgroundThread() {
     stop();
@@ -44,6 +48,17 @@ int BackgroundThread::start(const char *name, std::function<void()> body, int *e
     return 1;
 }
 
+int BackgroundThread::start_or_abort(const char *name, std::function<void()> body,
+                                     const char *failure) {
+    int error = 0;
+    int rc = start(name, std::move(body), &error);
+    if (rc < 0) {
+        LOG_ERROR(failure, error);
+        abort();
+    }
+    return rc;
+}
+
 bool BackgroundThread::stop() {
     bool was_running = running_.exchange(false);
     {
@@ -53,6 +68,8 @@ bool BackgroundThread::stop() {
     uint64_t one = 1;
     if (wake_fd_ >= 0)
         (void)!write(wake_fd_, &one, sizeof one);
+    if (stop_hook_)
+        stop_hook_();
     if (thread_.joinable() && !is_current())
         thread_.join();
     return was_running;

@@ -7,16 +7,20 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 // Names the calling thread (Linux keeps at most 15 characters).
 void set_thread_name(const char *name);
 
 // A named worker with a cooperative stop: start does nothing while it runs, stop
 // clears the running flag, wakes every interruptible wait and joins. The body polls
-// running() or waits with wait_for()/wake_fd() so that a stop ends it promptly.
+// running() or waits with wait_for()/wake_fd() so that a stop ends it promptly; a body
+// that waits on anything else gets a stop hook that wakes it.
 class BackgroundThread {
   public:
-    BackgroundThread();
+    // stop_hook (if any) runs in every stop(), after the running flag is cleared and
+    // before the join.
+    explicit BackgroundThread(std::function<void()> stop_hook = {});
     ~BackgroundThread();
     BackgroundThread(const BackgroundThread &) = delete;
     BackgroundThread &operator=(const BackgroundThread &) = delete;
@@ -25,6 +29,9 @@ class BackgroundThread {
     // code in *error when given). The running state is claimed before the thread
     // exists, so two racing starts never create two threads.
     int start(const char *name, std::function<void()> body, int *error = nullptr);
+    // start(), except that a thread that cannot be created ends the daemon (its
+    // supervisor restarts it) after failure is logged, a format taking the error code.
+    int start_or_abort(const char *name, std::function<void()> body, const char *failure);
     // Returns false when the thread was not running. Must not be called from the
     // thread itself.
     bool stop();
@@ -47,4 +54,14 @@ class BackgroundThread {
     std::condition_variable cv_;
     bool notified_ = false;  // guarded by mutex_
     int wake_fd_ = -1;
+    const std::function<void()> stop_hook_;
 };
+
+// The one T of Tag, created on first use (with args) and never destroyed: threads may
+// use it until the process is gone, and a destructor at exit would run, or join, under
+// them. Tag tells apart two of the same type, e.g. leaked<BackgroundThread, struct x>().
+template <typename T, typename Tag = T, typename... Args>
+T &leaked(Args &&...args) {
+    static T *const object = new T(std::forward<Args>(args)...);
+    return *object;
+}

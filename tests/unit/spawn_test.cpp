@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
 #include "common/unique_fd.h"
 #include "test_text.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -22,28 +25,24 @@ unsigned long long status_mask(const std::string &status, const char *key) {
     return std::strtoull(status.c_str() + at + std::string(key).size() + 1, nullptr, 16);
 }
 
-enum class How { Command, Shell, Fork };
+enum class How { Command, Shell, Bounded };
 
 // What a child sees of its own signal state, read from /proc/self/status.
 std::string child_status(How how) {
+    const char *const argv[] = {"cat", "/proc/self/status", nullptr};
+    if (how == How::Bounded) {  // the captured output
+        std::string out;
+        run_bounded(argv, &out, {1 << 16, std::chrono::seconds(10), {}, -1, nullptr});
+        return out;
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return {};
     unique_fd rd(fds[0]), wr(fds[1]);
     spawn_io io;
     io.stdout_fd = wr.get();
-    pid_t pid = -1;
-    if (how == How::Command) {
-        const char *const argv[] = {"cat", "/proc/self/status", nullptr};
-        pid = spawn_command(argv, io);
-    } else if (how == How::Shell) {
-        pid = spawn_shell("cat /proc/self/status", io);
-    } else if ((pid = fork()) == 0) {
-        dup2(wr.get(), STDOUT_FILENO);
-        reset_signal_state_for_exec();
-        execlp("cat", "cat", "/proc/self/status", nullptr);
-        _exit(127);
-    }
+    pid_t pid =
+        how == How::Command ? spawn_command(argv, io) : spawn_shell("cat /proc/self/status", io);
     wr.reset();
     std::string out = pid > 0 ? read_all(rd.get()) : "";
     if (pid > 0)
@@ -62,7 +61,7 @@ TEST(Spawn, ChildrenStartWithCleanSignalState) {
     constexpr unsigned long long bit = 1;
     const unsigned long long watched =
         bit << (SIGINT - 1) | bit << (SIGTERM - 1) | bit << (SIGUSR1 - 1) | bit << (SIGPIPE - 1);
-    for (How how : {How::Command, How::Shell, How::Fork}) {
+    for (How how : {How::Command, How::Shell, How::Bounded}) {
         SCOPED_TRACE(static_cast<int>(how));
         std::string status = child_status(how);
         ASSERT_TRUE(has(status, "SigBlk:")) << status;
@@ -93,6 +92,47 @@ TEST(Spawn, ExitStatusProcessGroupAndFailures) {
     const char *const missing[] = {"rigkeep-no-such-program", nullptr};
     EXPECT_EQ(spawn_command(missing), -1);
     EXPECT_EQ(errno, ENOENT);
+
+    // Bounded runs: the output, a cap, a deadline and two kinds of stop; a failed run
+    // ends the whole group (the background sleep prints its pid).
+    int stop[2];
+    ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
+    unique_fd stop_rd(stop[0]), stop_wr(stop[1]);
+    ASSERT_EQ(write(stop_wr.get(), "x", 1), 1);
+    const char *const group = "sleep 30 & echo $!; exec sleep 30";
+    struct Row {
+        const char *script;
+        run_bounds bounds;
+        run_end end;
+        const char *output;  // nullptr: the pid of a process that must be gone
+    } rows[] = {
+        {"echo out", {100, 5s, 100ms, -1, nullptr}, run_end::done, "out\n"},
+        {"echo 12345678", {8, 5s, 100ms, -1, nullptr}, run_end::too_much_output, ""},
+        {group, {100, 300ms, 100ms, -1, nullptr}, run_end::failed, nullptr},
+        {group, {100, 5s, 100ms, stop_rd.get(), nullptr}, run_end::failed, ""},
+        {group, {100, 5s, 100ms, -1, [] { return true; }}, run_end::failed, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.script);
+        const char *const argv[] = {"sh", "-c", row.script, nullptr};
+        std::string out;
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(run_bounded(argv, &out, row.bounds), row.end);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+        if (row.output != nullptr) {
+            EXPECT_EQ(out, row.output);
+            continue;
+        }
+        const int orphan = atoi(out.c_str());
+        ASSERT_GT(orphan, 0) << out;
+        const std::string stat = "/proc/" + std::to_string(orphan) + "/stat";
+        std::string state = "S";  // running, else Z (a zombie, ended) or gone
+        for (int i = 0; i < 100 && state != "Z" && !state.empty(); ++i, usleep(10000)) {
+            const std::string text = slurp(stat);
+            state = text.empty() ? "" : text.substr(text.rfind(')') + 2, 1);
+        }
+        EXPECT_TRUE(state.empty() || state == "Z") << out;
+    }
 }
 
 }  // namespace

@@ -81,6 +81,17 @@ TEST(BackgroundThread, WakeFdInterruptsPollAndBodyMayEndByItself) {
     EXPECT_EQ(t.start("rigkeep@once", [&] { ++runs; }), 1);
     t.stop();
     EXPECT_EQ(runs.load(), 2);
+
+    // A body that waits on something else is woken by the stop hook, before the join.
+    std::atomic<bool> hooked{false}, woken{false};
+    BackgroundThread other([&] { hooked = true; });
+    other.start("rigkeep@hook", [&] {
+        for (int i = 0; i < 2000 && !hooked; ++i)
+            std::this_thread::sleep_for(1ms);
+        woken = hooked.load();
+    });
+    other.stop();
+    EXPECT_TRUE(woken.load());
 }
 
 }  // namespace

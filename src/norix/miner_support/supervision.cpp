@@ -8,12 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "cgminer_api.h"
 #include "common/paths.h"
@@ -33,73 +30,68 @@ const char *const kMinerArgv[] = {"bmminer",          "--fixed-freq",           
                                   "--version-file",   paths::kMinerVersionFile, "--api-listen",
                                   "--default-config", paths::kMinerConfig,      nullptr};
 
-std::atomic<bool> g_running{false};
 std::atomic<miner_state_reporter> g_reporter{nullptr};
+
+void kill_cgminer_thread_func();
 
 struct supervision_state {
     // Serialises starts and stops, which come from several threads (requests,
     // signals, the firmware update).
     std::mutex control;
-    // Guards child and the pause; a stop clears g_running under it, so the loop
-    // either sees the stop before it forks or leaves the new child to the kill
-    // thread.
+    // Guards child. The loop starts a miner under it only while no stop has been
+    // asked for, and the kill thread, started once one has, signals the child under
+    // it: a miner started just before a stop is signalled all the same.
     std::mutex lock;
-    std::condition_variable wake;
     // The running miner, unreaped; 0 when there is none. The kill thread signals
     // only this pid, so a stop between two runs signals nobody.
     pid_t child = 0;
-    std::thread thread;
     BackgroundThread killer;
+    // The loop waits for the miner's end: its stop starts the kill thread.
+    BackgroundThread loop{[this] {
+        killer.start_or_abort("rigkeep@kill", kill_cgminer_thread_func,
+                              "Failed to create kill_cgminer thread, code: %d\n");
+    }};
 };
 
-// Leaked on purpose: no destructor may run under these threads at process exit.
 supervision_state &state() {
-    static supervision_state *s = new supervision_state;
-    return *s;
+    return leaked<supervision_state>();
 }
 
-// In the forked child: only async-signal-safe calls until the exec.
-// Both output streams go to the null device: a miner writing to the agent's closed
-// log pipe would die of SIGPIPE.
-[[noreturn]] void exec_miner(int null_fd) {
-    for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
-        if (null_fd == target)
-            fcntl(null_fd, F_SETFD, 0);
-        else
-            dup2(null_fd, target);
-    }
-    // The agent keeps its stop signals blocked in every thread; the miner must get
-    // them as usual.
-    reset_signal_state_for_exec();
-    execvp(kMinerArgv[0], const_cast<char *const *>(kMinerArgv));
-    _exit(1);
+// A miner that cannot be executed at all, unlike one that could not be started for
+// lack of resources, counts as a run that ended at once.
+bool spawn_failed_to_exec(int error) {
+    return error != EAGAIN && error != ENOMEM;
 }
 
 class process_runner final : public miner_runner {
   public:
-    bool keep_running() override { return g_running.load(); }
+    bool keep_running() override { return state().loop.running(); }
 
     std::optional<seconds> run_once() override {
         supervision_state &s = state();
-        // Nobody reads the miner's output: the null device never fills up or breaks.
+        // Nobody reads the miner's output: the null device never fills up or breaks,
+        // while a miner writing to the agent's closed log pipe would die of SIGPIPE.
         unique_fd null_out(open(paths::kDevNull, O_WRONLY | O_CLOEXEC));
         if (!null_out) {
             LOG_ERROR("Failed to open %s - %s\n", paths::kDevNull, strerror(errno));
             return std::nullopt;
         }
+        spawn_io io;
+        io.stdout_fd = null_out.get();
+        io.stderr_fd = null_out.get();
         pid_t pid;
         steady::time_point started;
         {
             std::lock_guard lock(s.lock);
-            if (!g_running.load())
+            if (!s.loop.running())
                 return std::nullopt;
-            pid = fork();
+            pid = spawn_command(kMinerArgv, io);
+            if (pid < 0 && spawn_failed_to_exec(errno))
+                return seconds(0);
             if (pid < 0) {
                 LOG_ERROR("Failed to create a child process\n");
                 return std::nullopt;
             }
-            if (pid == 0)
-                exec_miner(null_out.get());
             s.child = pid;
             started = steady::now();
         }
@@ -116,17 +108,11 @@ class process_runner final : public miner_runner {
             std::lock_guard lock(s.lock);
             s.child = 0;
         }
-        int status;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        (void)wait_child(pid);
         return std::chrono::duration_cast<seconds>(ended - started);
     }
 
-    void pause(seconds duration) override {
-        supervision_state &s = state();
-        std::unique_lock lock(s.lock);
-        s.wake.wait_for(lock, duration, [] { return !g_running.load(); });
-    }
+    void pause(seconds duration) override { (void)state().loop.wait_for(duration); }
 };
 
 void report_through_registered(int32_t code, uint8_t progress) {
@@ -135,11 +121,8 @@ void report_through_registered(int32_t code, uint8_t progress) {
 }
 
 void cgminer_thread_func() {
-    set_thread_name("rigkeep@miner");
     process_runner runner;
     cgminer_supervise(runner, report_through_registered);
-    std::lock_guard lock(state().lock);
-    g_running = false;
 }
 
 void signal_live_child(int sig) {
@@ -190,7 +173,7 @@ void cgminer_supervise(miner_runner &runner, miner_state_reporter report) {
 int cgminer_start() {
     supervision_state &s = state();
     std::lock_guard control(s.control);
-    if (g_running.load()) {
+    if (s.loop.running()) {
         LOG_WARN("cgminer is already running\n");
         return 0;
     }
@@ -208,40 +191,20 @@ int cgminer_start() {
         LOG_ERROR("Unsupported miner!\n");
         return -1;
     }
-    if (s.thread.joinable())
-        s.thread.join();  // a loop that ended by itself
-    // Claimed before the thread exists: however fast starts follow, one loop.
-    g_running = true;
-    try {
-        s.thread = std::thread(cgminer_thread_func);
-    } catch (const std::system_error &e) {
-        LOG_ERROR("Failed to create cgminer thread, code: %d\n", e.code().value());
-        abort();
-    }
+    s.loop.start_or_abort("rigkeep@miner", cgminer_thread_func,
+                          "Failed to create cgminer thread, code: %d\n");
     return 0;
 }
 
 int cgminer_stop() {
     supervision_state &s = state();
     std::lock_guard control(s.control);
-    {
-        std::lock_guard lock(s.lock);
-        if (!g_running.load()) {
-            LOG_WARN("cgminer is not running\n");
-            return 0;
-        }
-        g_running = false;  // the loop will not restart the miner
-    }
-    s.wake.notify_all();  // ends a pause between two runs at once
-
-    int error = 0;
-    if (s.killer.start("rigkeep@kill", kill_cgminer_thread_func, &error) < 0) {
-        LOG_ERROR("Failed to create kill_cgminer thread, code: %d\n", error);
-        abort();
+    if (!s.loop.running()) {
+        LOG_WARN("cgminer is not running\n");
+        return 0;
     }
     try {
-        if (s.thread.joinable())
-            s.thread.join();
+        s.loop.stop();  // ends a pause at once, and starts the kill thread before the join
     } catch (const std::system_error &e) {
         LOG_ERROR("Failed to join cgminer thread, code: %d\n", e.code().value());
         return -1;
@@ -255,7 +218,7 @@ int cgminer_stop() {
 }
 
 bool cgminer_is_running() {
-    return g_running.load();
+    return state().loop.running();
 }
 
 int cgminer_present() {

@@ -8,7 +8,6 @@
 
 #include <cassert>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -30,10 +29,8 @@ constexpr uint32_t kWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVE_SELF;
 // namespace: the only other way the directory at the path can change under the watch.
 constexpr const char *kMountTable = "/proc/self/mountinfo";
 
-// Leaked on purpose: no destructor may run under the thread at process exit.
 BackgroundThread &watch_thread() {
-    static BackgroundThread *thread = new BackgroundThread;
-    return *thread;
+    return leaked<BackgroundThread, struct watch_tag>();
 }
 
 // One read of the queued events: true when they include a write of the miner file
@@ -198,21 +195,17 @@ int watch_config_run_callback(config_watch_callback callback) {
 }
 
 int watch_config_start(config_watch_callback callback) {
-    int error = 0;
     auto armed = std::make_shared<std::promise<void>>();
     std::future<void> ready = armed->get_future();
-    int rc = watch_thread().start(
+    int rc = watch_thread().start_or_abort(
         "rigkeep@config", [callback, armed] { watch_config_thread_func(callback, *armed); },
-        &error);
+        "Failed to start watch config thread, code: %d\n");
     if (rc == 1) {
         // Setting up inotify takes microseconds; the bound only guards against a
         // wedged start.
         ready.wait_for(std::chrono::seconds(5));
-    } else if (rc == 0) {
+    } else {
         LOG_WARN("Watch config thread is already running\n");
-    } else if (rc < 0) {
-        LOG_ERROR("Failed to start watch config thread, code: %d\n", error);
-        abort();
     }
     return 0;
 }
