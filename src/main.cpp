@@ -31,8 +31,6 @@
 
 namespace {
 
-constexpr const char *kAgentVersion = "1.0.6";
-
 struct agent_options_t {
     const char *config_path;
     const char *server_url;
@@ -44,7 +42,7 @@ bool keep_running = true;  // written and read only by the main thread
 constexpr std::chrono::milliseconds kStopDrainLimit{1000};
 
 void print_usage() {
-    printf("Velmora agent v%s\n", kAgentVersion);
+    printf("Velmora agent v%s\n", RIGKEEP_VERSION);
     printf("\n");
     printf("USAGE: rigkeep [OPTIONS]\n");
     printf("    -c,--config <file>        Set agent config file\n");
