@@ -58,7 +58,7 @@ const lws_protocol_vhost_options pvo_state = {nullptr, nullptr, "state",
                                               reinterpret_cast<const char *>(&agent_state)};
 const lws_protocol_vhost_options pvo_url = {&pvo_state, nullptr, "server_url",
                                             reinterpret_cast<const char *>(&service_url)};
-const lws_protocol_vhost_options pvo = {nullptr, &pvo_url, "velmora-agent", ""};
+const lws_protocol_vhost_options pvo = {nullptr, &pvo_url, kProtocolName, ""};
 
 // libwebsockets waits for its next scheduled event, however long that is; while the
 // link is down, or a stop is under way, this tick brings the loop back every second for
@@ -76,7 +76,7 @@ void service_tick_fired(lws_sorted_usec_list_t *sul) {
 
 void create_lws_context() {
     protocols[0] = {};
-    protocols[0].name = "velmora-agent";
+    protocols[0].name = kProtocolName;
     protocols[0].callback = velmora_agent_callback;
     protocols[0].per_session_data_size = agent_conn_data_size();
     protocols[0].rx_buffer_size = 8192;

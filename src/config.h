@@ -51,7 +51,6 @@ int save_static_net_conf(const network_config *net);
 int save_dhcp_net_conf(const network_config *net);
 int parse_network_line(char *line, network_config *net);
 void parse_dns_servers(const char *value, network_config *net);
-void write_dns_servers(FILE *out, const network_config *net);
 // True when every line the static writer would produce for net is read back whole.
 bool network_config_fits_reader(const network_config *net);
 // The file's text for a record, as the writers store it.

@@ -11,12 +11,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "agent.h"
 #include "common/curl_library.h"
+#include "common/owners.h"
 #include "common/paths.h"
 #include "common/spawn.h"
 #include "common/unique_fd.h"
@@ -34,17 +34,6 @@ static_assert(kDownloadStallSeconds > 0);
 constexpr size_t kDirBuffer = 64;  // the template and its six replaced characters
 constexpr size_t kPathBuffer = 256;
 static_assert(std::char_traits<char>::length(paths::kUpdateDirTemplate) < kDirBuffer);
-
-struct curl_easy_deleter {
-    decltype(&curl_easy_cleanup) cleanup;
-    void operator()(CURL *handle) const { cleanup(handle); }
-};
-using curl_easy_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
-
-struct file_closer {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 void report_progress(uint8_t percent) {
     const miner_state state{MINER_STATE_UPDATING, percent};
@@ -76,11 +65,6 @@ int update_steps(const char *url, const char *dir, const char *package) {
     LOG_INFO("Firmware updated successfully\n");
     return 0;
 }
-
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 // True when link names path or something below it.
 bool link_inside(const std::string &link, const std::string &path) {
@@ -171,7 +155,7 @@ int download_update(const char *url, const char *package_path) {
     const curl_functions *api = curl_library();
     if (api == nullptr)
         return -1;
-    curl_easy_ptr curl(api->easy_init(), curl_easy_deleter{api->easy_cleanup});
+    curl_easy_ptr curl(api->easy_init(), api->easy_cleanup);
     if (!curl) {
         LOG_ERROR("Failed to obtain curl handle!\n");
         return -1;

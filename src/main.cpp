@@ -20,6 +20,7 @@
 #include "common/paths.h"
 #include "common/process_exit.h"
 #include "common/thread_util.h"
+#include "common/unique_fd.h"
 #include "firmware.h"
 #include "log.h"
 #include "miner.h"
@@ -29,8 +30,6 @@
 #include "status.h"
 
 namespace {
-
-constexpr const char *kAgentVersion = "1.0.6";
 
 struct agent_options_t {
     const char *config_path;
@@ -43,7 +42,7 @@ bool keep_running = true;  // written and read only by the main thread
 constexpr std::chrono::milliseconds kStopDrainLimit{1000};
 
 void print_usage() {
-    printf("Velmora agent v%s\n", kAgentVersion);
+    printf("Velmora agent v%s\n", RIGKEEP_VERSION);
     printf("\n");
     printf("USAGE: rigkeep [OPTIONS]\n");
     printf("    -c,--config <file>        Set agent config file\n");
@@ -149,8 +148,8 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGUSR1);
     sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signal_fd < 0) {
+    const unique_fd signal_fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signal_fd) {
         LOG_ERROR("Failed to wait for signals: %s\n", strerror(errno));
         exit(1);
     }
@@ -171,11 +170,11 @@ int main(int argc, char **argv) {
     network_change_resume();
     // epoll rather than poll: a fortified build calls __poll_chk, whose timeout an
     // accelerated test clock (libfaketime) does not shorten.
-    const int waits = epoll_create1(EPOLL_CLOEXEC);
-    for (int fd : {signal_fd, network_change_wake_fd()}) {
+    const unique_fd waits(epoll_create1(EPOLL_CLOEXEC));
+    for (int fd : {signal_fd.get(), network_change_wake_fd()}) {
         epoll_event watch{};
         watch.events = EPOLLIN;
-        if (fd >= 0 && epoll_ctl(waits, EPOLL_CTL_ADD, fd, &watch) != 0) {
+        if (fd >= 0 && epoll_ctl(waits.get(), EPOLL_CTL_ADD, fd, &watch) != 0) {
             LOG_ERROR("Failed to wait for signals: %s\n", strerror(errno));
             exit(1);
         }
@@ -191,10 +190,10 @@ int main(int argc, char **argv) {
     while (keep_running) {
         // Wakes for a signal, a change of the network window, or its deadline.
         epoll_event ready[2];
-        if (epoll_wait(waits, ready, 2, network_change_check()) <= 0)
+        if (epoll_wait(waits.get(), ready, 2, network_change_check()) <= 0)
             continue;
         signalfd_siginfo info;
-        if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        if (read(signal_fd.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info))
             continue;
         const auto sig = static_cast<int>(info.ssi_signo);
         if (sig == SIGINT || sig == SIGTERM) {

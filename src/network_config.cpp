@@ -2,12 +2,12 @@
 
 #include <cassert>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/atomic_file.h"
-#include "common/json_ptr.h"
+#include "common/owners.h"
 #include "common/paths.h"
 #include "config.h"
 #include "log.h"
@@ -92,13 +92,12 @@ void read_network_config(FILE *in, network_config *net) {
 
 int parse_network_config(network_config *net) {
     assert(net);
-    FILE *f = fopen(paths::kNetworkConfig, "re");
-    if (f == nullptr) {
+    file_ptr f(fopen(paths::kNetworkConfig, "re"));
+    if (!f) {
         LOG_ERROR("Failed to load network config file\n");
         return -1;
     }
-    read_network_config(f, net);
-    fclose(f);
+    read_network_config(f.get(), net);
     return 0;
 }
 
@@ -129,52 +128,38 @@ bool network_config_fits_reader(const network_config *net) {
     return true;
 }
 
-void write_dns_servers(FILE *out, const network_config *net) {
-    // The reader takes 255 characters of a line, so the whole line, quotes included,
-    // must fit in them. A server that does not fit whole is left out rather than
-    // read back cut (a cut address is a wrong address).
+namespace {
+// The reader takes 255 characters of a line, so the whole line, quotes included,
+// must fit in them. A server that does not fit whole is left out rather than read
+// back cut (a cut address is a wrong address).
+std::string dns_servers_line(const network_config *net) {
     constexpr size_t kJoinedLimit = kNetworkLineMax - kDnsLineFrame;
-    char joined[256] = "";
-    size_t used = 0;
+    std::string joined;
     for (uint32_t i = 0; i < net->dns_count && i < 2; ++i) {
-        size_t len = strnlen(net->dns[i], sizeof net->dns[i]);
-        size_t need = len + (used ? 1 : 0);
-        if (used + need > kJoinedLimit)
+        const std::string_view server(net->dns[i], strnlen(net->dns[i], sizeof net->dns[i]));
+        if (joined.size() + server.size() + (joined.empty() ? 0 : 1) > kJoinedLimit)
             break;
-        if (used)
-            joined[used++] = ' ';
-        memcpy(joined + used, net->dns[i], len);
-        used += len;
-        joined[used] = '\0';
+        if (!joined.empty())
+            joined += ' ';
+        joined += server;
     }
-    fprintf(out, "dnsservers=\"%s\"", joined);
+    return "dnsservers=\"" + joined + "\"";
 }
 
-namespace {
 std::string format_layout(const network_config *net, bool static_layout) {
-    char *buf = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&buf, &size);
-    if (out == nullptr)
-        return {};
-    fprintf(out, "hostname=%s\n", net->hostname);
+    std::string text = std::string("hostname=") + net->hostname + "\n";
     if (static_layout) {
-        fprintf(out, "ipaddress=%s\n", net->ip);
-        fprintf(out, "netmask=%s\n", net->netmask);
-        fprintf(out, "gateway=%s\n", net->gateway);
-        write_dns_servers(out, net);
+        text += std::string("ipaddress=") + net->ip + "\nnetmask=" + net->netmask +
+                "\ngateway=" + net->gateway + "\n" + dns_servers_line(net);
     } else {
-        fprintf(out, "dhcp=%s\n", "true");
+        text += "dhcp=true\n";
     }
-    fclose(out);
-    std::string text(buf, size);
-    free(buf);
     return text;
 }
 
 int write_network_file(const network_config *net, bool static_layout) {
     const std::string text = format_layout(net, static_layout);
-    if (text.empty() || atomic_write_file(paths::kNetworkConfig, text) != 0) {
+    if (atomic_write_file(paths::kNetworkConfig, text) != 0) {
         LOG_ERROR("Failed to create network config file\n");
         return -1;
     }

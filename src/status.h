@@ -7,17 +7,9 @@
 #include <cstdint>
 #include <mutex>
 
-struct pool_stats;
+#include "norix/miner_support/supervision.h"  // miner_state_code
 
-enum miner_state_code : int32_t {
-    MINER_STATE_INITIALIZING = 0,
-    MINER_STATE_MINING = 1,
-    MINER_STATE_PAUSE = 2,
-    MINER_STATE_ERROR = 3,
-    MINER_STATE_UPDATING = 4,
-    MINER_STATE_RESTARTING = 5,
-    MINER_STATE_AUTOTUNING = 6,
-};
+struct pool_stats;
 
 struct miner_state {
     int32_t state;

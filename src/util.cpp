@@ -6,7 +6,6 @@
 #include <resolv.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cassert>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "common/paths.h"
+#include "common/unique_fd.h"
 #include "log.h"
 
 int util_proto_port(const char *proto) {
@@ -138,14 +138,14 @@ int util_default_gateway(uint32_t *gateway) {
 
 int util_default_gateway_from(const char *route_path, uint32_t *gateway) {
     assert(route_path && gateway);
-    FILE *f = fopen(route_path, "re");
-    if (f == nullptr) {
+    file_ptr f(fopen(route_path, "re"));
+    if (!f) {
         LOG_ERROR("Failed to open /proc/net/route\n");
         return -1;
     }
     *gateway = 0;
     char line[256];
-    while (fgets(line, sizeof line, f)) {
+    while (fgets(line, sizeof line, f.get())) {
         unsigned long dest = 0, gw = 0;
         if (sscanf(line, "%*s %lx %lx", &dest, &gw) != 2)
             continue;
@@ -154,7 +154,6 @@ int util_default_gateway_from(const char *route_path, uint32_t *gateway) {
             break;
         }
     }
-    fclose(f);
     return *gateway != 0 ? 0 : -1;
 }
 
@@ -177,9 +176,9 @@ int util_name_servers(uint32_t *dns, uint8_t *count) {
 
 int util_netinfo(const char *iface, netinfo *info) {
     assert(iface && info);
-    int soc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (soc < 0) {
-        LOG_ERROR("Failed to create socket, code: %d\n", soc);
+    unique_fd soc(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!soc) {
+        LOG_ERROR("Failed to create socket, code: %d\n", soc.get());
         return -1;
     }
     struct request {
@@ -195,9 +194,8 @@ int util_netinfo(const char *iface, netinfo *info) {
         struct ifreq ifr;
         memset(&ifr, 0, sizeof ifr);
         copy_cut(ifr.ifr_name, iface);
-        if (ioctl(soc, r.code, &ifr) != 0) {
+        if (ioctl(soc.get(), r.code, &ifr) != 0) {
             LOG_ERROR("%s", r.failure);
-            close(soc);
             return -1;
         }
         if (r.code == SIOCGIFHWADDR) {
@@ -208,7 +206,6 @@ int util_netinfo(const char *iface, netinfo *info) {
             (r.code == SIOCGIFADDR ? info->ip : info->netmask) = sin.sin_addr.s_addr;
         }
     }
-    close(soc);
 
     if (util_default_gateway(&info->gateway) != 0) {
         LOG_ERROR("Failed to obtain default gateway address\n");
@@ -221,7 +218,7 @@ int util_netinfo(const char *iface, netinfo *info) {
     return 0;
 }
 
-char *util_str_replace(const char *str, const char *substr, const char *repl) {
+c_str_ptr util_str_replace(const char *str, const char *substr, const char *repl) {
     assert(str && substr && repl);
     const size_t sub_len = strlen(substr);
     if (sub_len == 0) {
@@ -234,12 +231,12 @@ char *util_str_replace(const char *str, const char *substr, const char *repl) {
         ++count;
 
     const size_t size = strlen(str) - count * sub_len + count * repl_len + 1;
-    char *out = static_cast<char *>(malloc(size));
-    if (out == nullptr) {
+    c_str_ptr out(static_cast<char *>(malloc(size)));
+    if (!out) {
         LOG_ERROR("Failed to allocate memory for string\n");
         exit(1);
     }
-    char *w = out;
+    char *w = out.get();
     const char *r = str;
     for (const char *p = strstr(r, substr); p; p = strstr(r, substr)) {
         memcpy(w, r, static_cast<size_t>(p - r));

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/owners.h"
+
 struct parsed_url {
     char scheme[32];
     char host[256];
@@ -31,8 +33,9 @@ int util_default_gateway(uint32_t *gateway);
 int util_default_gateway_from(const char *route_path, uint32_t *gateway);
 int util_name_servers(uint32_t *dns, uint8_t *count);
 int util_netinfo(const char *iface, netinfo *info);
-// New text (caller frees) with every occurrence of substr replaced by repl.
-char *util_str_replace(const char *str, const char *substr, const char *repl);
+// New text with every occurrence of substr replaced by repl; nullptr (logged) for
+// an empty substr.
+c_str_ptr util_str_replace(const char *str, const char *substr, const char *repl);
 
 // The longest prefix of text[0, length) that fits in limit bytes and does not end
 // inside a UTF-8 character: a cut through a character backs off to its first

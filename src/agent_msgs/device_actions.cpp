@@ -24,6 +24,7 @@
 #include "firmware.h"
 #include "log.h"
 #include "miner.h"
+#include "norix/miner_config.h"
 #include "norix/miner_support/stats.h"
 #include "status.h"
 #include "util.h"
@@ -33,8 +34,6 @@ namespace {
 constexpr const char *kWebUser = "root";
 constexpr const char *kWebRealm = "antMiner Configuration";
 constexpr size_t kWebLineBuffer = 256;
-constexpr int kFirstChain = 6;
-constexpr int kLastChain = 8;
 // How long the end of an update waits for its last reports to leave.
 constexpr std::chrono::milliseconds kExitDrainLimit{1000};
 
@@ -176,7 +175,7 @@ int agent_report_chip_metrics(json_t *root) {
         return -1;
     }
     int chain = parse_chain_id(chain_id);
-    if (chain < kFirstChain || chain > kLastChain) {
+    if (chain < kMinerFirstChain || chain > kMinerLastChain) {
         LOG_ERROR("Invalid chain id: %d\n", chain);
         return -1;
     }

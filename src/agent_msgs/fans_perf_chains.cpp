@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint8_t kChains[] = {6, 7, 8};
 constexpr int kChainIdMin = 1;
 constexpr int kChainIdMax = 16;
 // The perf defaults, and the fixed values of the chains update after a reset.
@@ -73,7 +72,7 @@ json_t *compose_default_chains() {
     json_ptr chains(json_array());
     if (!chains)
         return nullptr;
-    for (uint8_t chain : kChains) {
+    for (int chain = kMinerFirstChain; chain <= kMinerLastChain; ++chain) {
         char id[4];
         snprintf(id, sizeof id, "%d", chain);
         json_t *item = json_pack("{ss,sb,sb,si,sf,so*}", "id", id, "use_global_freq", 1,
@@ -86,7 +85,7 @@ json_t *compose_default_chains() {
 }
 
 int reset_chain_overrides() {
-    for (uint8_t chain : kChains) {
+    for (uint8_t chain = kMinerFirstChain; chain <= kMinerLastChain; ++chain) {
         (void)cgminer_chain_freq(chain, 0);
         (void)cgminer_chain_volt(chain, 0.0);
         for (uint8_t chip = 1; chip <= kMinerChainChips; ++chip)

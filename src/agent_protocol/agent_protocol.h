@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstddef>
 
+// The protocol's name, for the connection and its per-vhost options.
+inline constexpr const char *kProtocolName = "velmora-agent";
+
 // Link state shared by the agent thread and its readers. One writer per flag (the agent
 // thread), except stop_requested, which the stopping thread sets.
 struct agent_state_t {

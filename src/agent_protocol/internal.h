@@ -20,8 +20,6 @@ constexpr size_t kOutMsgsSlots = 1024;  // the ring keeps one slot empty
 constexpr int kConnAbortSeconds = 30;
 constexpr int kReconnectSpread = 60;  // reconnect after 0 to 59 seconds
 
-inline constexpr const char *kProtocolName = "velmora-agent";
-
 enum conn_state_t : uint32_t {
     CONN_NEW = 0,        // established, nothing sent yet
     CONN_AUTH_SENT = 1,  // "auth" written, reply pending

@@ -7,9 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "common/owners.h"
 #include "common/unique_fd.h"
 #include "log.h"
 
@@ -181,7 +181,7 @@ bool is_atomic_write_leftover(std::string_view name) {
 }
 
 int remove_atomic_write_leftovers(const char *dir) {
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
+    dir_ptr d(opendir(dir));
     if (!d)
         return 0;
     int removed = 0;

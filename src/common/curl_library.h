@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include <memory>
+
 // The libcurl functions the firmware download calls.
 struct curl_functions {
     decltype(&curl_easy_init) easy_init;
@@ -11,6 +13,9 @@ struct curl_functions {
     decltype(&curl_easy_perform) easy_perform;
     decltype(&curl_easy_cleanup) easy_cleanup;
 };
+
+// Owner of an easy handle, cleaned up through the loaded library's easy_cleanup.
+using curl_easy_ptr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
 // Loads and initialises libcurl on the first call (any thread; a second caller waits
 // for the first). It stays loaded for the life of the process. nullptr, logged, when

@@ -10,7 +10,10 @@
 #include <string>
 
 inline constexpr int kMinerPoolSlots = 3;
-inline constexpr int kMinerChains = 3;
+// The board's chains are numbered kMinerFirstChain..kMinerLastChain.
+inline constexpr int kMinerFirstChain = 6;
+inline constexpr int kMinerLastChain = 8;
+inline constexpr int kMinerChains = kMinerLastChain - kMinerFirstChain + 1;
 inline constexpr int kMinerChainChips = 63;
 
 // Pool texts are kept whole up to this many bytes each.

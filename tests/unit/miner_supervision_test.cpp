@@ -96,7 +96,7 @@ TEST(Supervision, GivesUpAfterAThousandShortRunsAndReportsError) {
     EXPECT_TRUE(
         has(o.err, "ERROR: Miner crashed 1000 times. Please investigate the logs for details!\n"))
         << o.err;
-    EXPECT_EQ(g_reports, (std::vector<std::pair<int32_t, uint8_t>>{{kMinerStateError, 0}}));
+    EXPECT_EQ(g_reports, (std::vector<std::pair<int32_t, uint8_t>>{{MINER_STATE_ERROR, 0}}));
 
     scripted_runner unreported([](int) { return seconds(1); });
     o = supervise(unreported);  // no reporter: only logged

@@ -34,9 +34,6 @@ uint8_t profile_to_profile_id(const char *name) {
 
 namespace {
 
-constexpr int kFirstChain = 6;
-constexpr int kLastChain = 8;
-
 // The record keeps hundredths of a volt; the document speaks volts.
 double volts(uint16_t hundredths) {
     return hundredths / 100.0;
@@ -103,11 +100,12 @@ json_ptr compose_chip(int chip, uint16_t freq) {
 
 json_ptr compose_chips(const miner_config *cfg, int chain) {
     assert(cfg);
-    if (chain < kFirstChain || chain > kLastChain) {
-        LOG_ERROR("Chain %d is out of range, it should be between [6, 8]\n", chain);
+    if (chain < kMinerFirstChain || chain > kMinerLastChain) {
+        LOG_ERROR("Chain %d is out of range, it should be between [%d, %d]\n", chain,
+                  kMinerFirstChain, kMinerLastChain);
         return nullptr;
     }
-    const int index = chain - kFirstChain;
+    const int index = chain - kMinerFirstChain;
     json_ptr chips(json_array());
     if (!chips)
         return nullptr;
@@ -124,17 +122,18 @@ json_ptr compose_chips(const miner_config *cfg, int chain) {
 
 json_ptr compose_chains(const miner_config *cfg) {
     assert(cfg);
-    static const char *const ids[kMinerChains] = {"6", "7", "8"};
     json_ptr chains(json_array());
     if (!chains)
         return nullptr;
     for (int i = 0; i < kMinerChains; ++i) {
-        json_ptr chain(json_pack("{ss,sb,sb,si,sf,so*}", "id", ids[i], "use_global_freq",
+        char id[4];
+        snprintf(id, sizeof id, "%d", kMinerFirstChain + i);
+        json_ptr chain(json_pack("{ss,sb,sb,si,sf,so*}", "id", id, "use_global_freq",
                                  cfg->chain_freq[i] == 0 ? 1 : 0, "use_global_volt",
                                  cfg->chain_voltage[i] == 0 ? 1 : 0, "freq",
                                  static_cast<int>(effective_chain_freq(cfg, i)), "volt",
                                  volts(effective_chain_voltage(cfg, i)), "chips",
-                                 compose_chips(cfg, kFirstChain + i).release()));
+                                 compose_chips(cfg, kMinerFirstChain + i).release()));
         if (!chain || json_array_append_new(chains.get(), chain.release()) != 0)
             return nullptr;
     }

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kFirstChain = 6;
-constexpr int kLastChain = 8;
 constexpr uint8_t kManualFanMinimum = 20;
 // The configuration watch sees the file settle after the save; the agent's mark
 // stays up this long past the write.
@@ -47,8 +45,14 @@ int store(T &field, T value) {
     return 1;
 }
 
-bool chain_in_range(int chain) {
-    return chain >= kFirstChain && chain <= kLastChain;
+// Logs a chain the board does not have; the setters word it two ways.
+bool chain_in_range(int chain, bool bracketed) {
+    if (chain >= kMinerFirstChain && chain <= kMinerLastChain)
+        return true;
+    LOG_ERROR(bracketed ? "Invalid chain %d, it should be between [%d, %d]\n"
+                        : "Invalid chain %d, it should be between %d and %d\n",
+              chain, kMinerFirstChain, kMinerLastChain);
+    return false;
 }
 
 }  // namespace
@@ -213,35 +217,29 @@ int cgminer_volt(double volts) {
 int cgminer_chain_freq(uint8_t chain, uint16_t freq) {
     if (!edit_open())
         return -1;
-    if (!chain_in_range(chain)) {
-        LOG_ERROR("Invalid chain %d, it should be between [6, 8]\n", chain);
+    if (!chain_in_range(chain, true))
         return -1;
-    }
-    return store(g_config.chain_freq[chain - kFirstChain], freq);
+    return store(g_config.chain_freq[chain - kMinerFirstChain], freq);
 }
 
 int cgminer_chain_volt(uint8_t chain, double volts) {
     if (!edit_open())
         return -1;
-    if (!chain_in_range(chain)) {
-        LOG_ERROR("Invalid chain %d, it should be between 6 and 8\n", chain);
+    if (!chain_in_range(chain, false))
         return -1;
-    }
-    return store(g_config.chain_voltage[chain - kFirstChain], volts_to_record(volts));
+    return store(g_config.chain_voltage[chain - kMinerFirstChain], volts_to_record(volts));
 }
 
 int cgminer_chip_freq(uint8_t chain, uint8_t chip, uint16_t freq) {
     if (!edit_open())
         return -1;
-    if (!chain_in_range(chain)) {
-        LOG_ERROR("Invalid chain %d, it should be between 6 and 8\n", chain);
+    if (!chain_in_range(chain, false))
         return -1;
-    }
     if (chip < 1 || chip > kMinerChainChips) {
         LOG_ERROR("Invalid chip %d, it should be between 1 and %d\n", chip, kMinerChainChips);
         return -1;
     }
-    return store(g_config.chip_freq[chain - kFirstChain][chip - 1], freq);
+    return store(g_config.chip_freq[chain - kMinerFirstChain][chip - 1], freq);
 }
 
 void cgminer_reset_chips_freq() {

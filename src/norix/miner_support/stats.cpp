@@ -16,9 +16,13 @@ namespace {
 
 constexpr const char *kApiHost = "localhost";
 constexpr int16_t kApiPort = 4028;
-constexpr int kDefaultChains = 3;
 constexpr int kDefaultFans = 2;
-constexpr uint32_t kFirstChain = 6;
+
+// A chip of one of the board's chains.
+bool on_board(uint32_t chain, uint32_t chip) {
+    return chain >= kMinerFirstChain && chain <= kMinerLastChain && chip >= 1 &&
+           chip <= kMinerChainChips;
+}
 
 template <typename T>
 std::unique_ptr<T> zeroed() {
@@ -59,7 +63,7 @@ bool fan_stats_present(const fan_stats &f) {
 }
 
 void parse_chains(json_t *stats, miner_stats *record) {
-    const int wanted = read_count(stats, "miner_count", kDefaultChains, kStatsChainSlots,
+    const int wanted = read_count(stats, "miner_count", kMinerChains, kStatsChainSlots,
                                   "Unable to parse the number of chains\n");
     chain_stats slots[kStatsChainSlots];
     memset(slots, 0, sizeof slots);
@@ -241,10 +245,10 @@ std::unique_ptr<pools_stats> pools_stats_from_reply(json_t *reply) {
 }
 
 uint16_t chip_hashrate(uint32_t chain, uint32_t chip, json_t *chiphr) {
-    assert(chain >= 6 && chain <= 8 && chip >= 1 && chip <= 63);
+    assert(on_board(chain, chip));
     if (!json_is_array(chiphr))
         return 0;
-    json_t *chips = json_array_get(chiphr, chain - kFirstChain);
+    json_t *chips = json_array_get(chiphr, chain - kMinerFirstChain);
     if (!json_is_object(chips))
         return 0;
     char key[16];
@@ -256,16 +260,16 @@ uint16_t chip_hashrate(uint32_t chain, uint32_t chip, json_t *chiphr) {
 }
 
 uint16_t chip_freq(uint32_t chain, uint32_t chip, const miner_config *cfg) {
-    assert(cfg && chain >= 6 && chain <= 8 && chip >= 1 && chip <= 63);
-    const uint32_t c = chain - kFirstChain;
+    assert(cfg && on_board(chain, chip));
+    const uint32_t c = chain - kMinerFirstChain;
     if (uint16_t own = cfg->chip_freq[c][chip - 1])
         return own;
     return cfg->chain_freq[c] != 0 ? cfg->chain_freq[c] : cfg->freq;
 }
 
 bool chip_custom_freq(uint32_t chain, uint32_t chip, const miner_config *cfg) {
-    assert(cfg && chain >= 6 && chain <= 8 && chip >= 1 && chip <= 63);
-    return cfg->chip_freq[chain - kFirstChain][chip - 1] != 0;
+    assert(cfg && on_board(chain, chip));
+    return cfg->chip_freq[chain - kMinerFirstChain][chip - 1] != 0;
 }
 
 enum chip_state chip_state(uint16_t hashrate, uint16_t freq) {
@@ -284,7 +288,7 @@ enum chip_state chip_state(uint16_t hashrate, uint16_t freq) {
 
 std::unique_ptr<chips_stats> chips_stats_from(uint32_t chain, const miner_config *cfg,
                                               json_t *chiphr) {
-    assert(cfg && chain >= 6 && chain <= 8);
+    assert(cfg && chain >= kMinerFirstChain && chain <= kMinerLastChain);
     auto record = zeroed<chips_stats>();
     record->chain = chain;
     for (uint32_t chip = 1; chip <= kMinerChainChips; ++chip) {

@@ -153,7 +153,7 @@ void cgminer_supervise(miner_runner &runner, miner_state_reporter report) {
             LOG_ERROR("Miner crashed %d times. Please investigate the logs for details!\n",
                       restarts);
             if (report)
-                report(kMinerStateError, 0);
+                report(MINER_STATE_ERROR, 0);
             return;
         }
         std::optional<seconds> ran = runner.run_once();

@@ -12,8 +12,17 @@ inline constexpr int kMinerGiveUpRestarts = 1000;
 inline constexpr std::chrono::seconds kMinerRestartPause{5};
 inline constexpr std::chrono::seconds kMinerKillGrace{5};  // SIGINT, then SIGKILL
 inline constexpr int kMinerApiPort = 4028;
-// State code the supervision reports when it gives up.
-inline constexpr int32_t kMinerStateError = 3;
+// The miner states of the status report; the supervision reports MINER_STATE_ERROR
+// when it gives up.
+enum miner_state_code : int32_t {
+    MINER_STATE_INITIALIZING = 0,
+    MINER_STATE_MINING = 1,
+    MINER_STATE_PAUSE = 2,
+    MINER_STATE_ERROR = 3,
+    MINER_STATE_UPDATING = 4,
+    MINER_STATE_RESTARTING = 5,
+    MINER_STATE_AUTOTUNING = 6,
+};
 
 // How the supervision reports a miner state (code, progress) to the status
 // report; wired once at start-up. Without one, giving up is only logged.
