@@ -11,7 +11,6 @@ from conftest import bound
 
 PASSWORD_FILE = "/config/lighttpd-htdigest.user"
 PREFIX = "root:antMiner Configuration:"
-KERNEL_LOG = "[    1.000000] line one\n[    2.000000] line two ü\n"
 
 
 def password_line(password):
@@ -22,7 +21,6 @@ def password_line(password):
 
 def test_requests_answer_and_act(board):
     b = board(files={PASSWORD_FILE: "admin:other realm:0123\nroot:x:y\n"})
-    b.sb.set_kernel_log(KERNEL_LOG)
     b.ready()
 
     def password(text):
@@ -37,8 +35,6 @@ def test_requests_answer_and_act(board):
         ({"type": "status"}, None, None),
         ({"type": "reboot", "mode": "soft"}, {"ok": True},
          lambda: b.sb.calls()[-1:] == ["reboot"]),
-        ({"type": "logs", "request_id": "r-1"},
-         {"request_id": "r-1", "logs": KERNEL_LOG}, None),
         ({"type": "logs", "request_id": 7}, {"ok": False}, None),
         ({"type": "config_web_access", "new_password": "s3cret"},
          {"ok": True}, password("s3cret")),
