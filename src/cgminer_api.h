@@ -9,6 +9,10 @@
 
 #include "common/json_ptr.h"
 
+// Where the miner serves its API on the board.
+inline constexpr const char *kMinerApiHost = "localhost";
+inline constexpr int16_t kMinerApiPort = 4028;
+
 // A miner that accepts and then stays silent must not hold a reporting thread
 // for good: every step of a call is bounded.
 inline constexpr std::chrono::milliseconds kCgminerConnectTimeout{3000};

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cgminer_api.h"
 #include "detached_link.h"
 #include "fake_miner.h"
 #include "metrics.h"

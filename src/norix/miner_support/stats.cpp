@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr const char *kApiHost = "localhost";
-constexpr int16_t kApiPort = 4028;
 constexpr int kDefaultFans = 2;
 
 // A chip of one of the board's chains.
@@ -303,14 +301,14 @@ std::unique_ptr<chips_stats> chips_stats_from(uint32_t chain, const miner_config
 }
 
 std::unique_ptr<miner_stats> cgminer_stats() {
-    json_ptr reply = cgminer_api_call_cmd("stats", kApiHost, kApiPort);
+    json_ptr reply = cgminer_api_call_cmd("stats", kMinerApiHost, kMinerApiPort);
     if (!reply)
         return nullptr;
     return miner_stats_from_reply(reply.get());
 }
 
 std::unique_ptr<pools_stats> cgminer_pools_stats() {
-    json_ptr reply = cgminer_api_call_cmd("pools", kApiHost, kApiPort);
+    json_ptr reply = cgminer_api_call_cmd("pools", kMinerApiHost, kMinerApiPort);
     if (!reply)
         return nullptr;
     return pools_stats_from_reply(reply.get());

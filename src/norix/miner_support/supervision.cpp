@@ -231,7 +231,7 @@ int cgminer_present() {
 }
 
 bool cgminer_api_available() {
-    return cgminer_api_probe("localhost", kMinerApiPort);
+    return cgminer_api_probe(kMinerApiHost, kMinerApiPort);
 }
 
 int cgminer_autotuner_enabled() {

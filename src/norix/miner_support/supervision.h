@@ -11,7 +11,6 @@ inline constexpr std::chrono::seconds kMinerShortRun{9};  // this long or less i
 inline constexpr int kMinerGiveUpRestarts = 1000;
 inline constexpr std::chrono::seconds kMinerRestartPause{5};
 inline constexpr std::chrono::seconds kMinerKillGrace{5};  // SIGINT, then SIGKILL
-inline constexpr int kMinerApiPort = 4028;
 // The miner states of the status report; the supervision reports MINER_STATE_ERROR
 // when it gives up.
 enum miner_state_code : int32_t {
