@@ -198,18 +198,6 @@ void expect_json(const json_ptr &got, const char *expected) {
     EXPECT_EQ(json_text(got.get()), json_text(want.get()));
 }
 
-// A payout address as the worker name and a long URL are shown whole (kept and
-// saved whole: test_settings_requests.py).
-TEST(Document, PoolTextsAreShownWhole) {
-    const std::string url = "stratum+tcp://" + std::string(586, 'h'), user(67, 'W');
-    miner_config cfg = typical();
-    cfg.pool_count = 1;
-    pool_cfg_fill(&cfg.pools[0], url.c_str(), user.c_str(), "x");
-    const std::string shown = R"({"main": {"stratum_url": ")" + url + R"(", "worker": ")" + user +
-                              R"(", "password": "x"}})";
-    expect_json(compose_pools(&cfg), shown.c_str());
-}
-
 // Which field each argument sets is test_config_exchange.py's; here the rules.
 TEST_F(SettingsEdit, AutotunerStoresEachFieldAndResetsChips) {
     // typical()'s values, but for the third stage, its interval and the deviation.
@@ -316,20 +304,22 @@ TEST(Document, PartsFollowTheRecord) {
 }
 
 // A pool that cannot be composed, or whose texts the reader had to cut, is logged
-// and skipped; its name is not reused.
-TEST(Document, BadPoolsAreLogged) {
+// and skipped; its name is not reused. The others are shown whole: a long URL, a
+// payout address as the worker name.
+TEST(Document, BadPoolsAreLoggedAndTheOthersShownWhole) {
+    const std::string url = "stratum+tcp://" + std::string(586, 'h'), user(67, 'W');
     miner_config cfg = typical();
     cfg.pools[0] = {"stratum+tcp://a:3333", "wa", "pa", true};
     cfg.pools[1] = {"stratum+tcp://b:3333", "w\xC3", "", false};  // cut inside a character
-    cfg.pools[2] = {"stratum+tcp://c:3333", "wc", "pc", false};
+    pool_cfg_fill(&cfg.pools[2], url.c_str(), user.c_str(), "pc");
     cfg.pool_count = 3;
     json_ptr pools;
     const std::string err = errors_of([&] { pools = compose_pools(&cfg); });
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #1\n")) << err;
     EXPECT_TRUE(has(err, "ERROR: Failed to compose pool #2\n")) << err;
-    expect_json(pools, R"({
-        "reserved2": {"stratum_url": "stratum+tcp://c:3333", "worker": "wc", "password": "pc"}
-    })");
+    expect_json(pools, (R"({"reserved2": {"stratum_url": ")" + url + R"(", "worker": ")" + user +
+                        R"(", "password": "pc"}})")
+                           .c_str());
 }
 
 }  // namespace
