@@ -175,7 +175,7 @@ int agent_report_chip_metrics(json_t *root) {
         return -1;
     }
     int chain = parse_chain_id(chain_id);
-    if (chain < kMinerFirstChain || chain > kMinerLastChain) {
+    if (!miner_chain_on_board(chain)) {
         LOG_ERROR("Invalid chain id: %d\n", chain);
         return -1;
     }

@@ -14,6 +14,10 @@ inline constexpr int kMinerPoolSlots = 3;
 inline constexpr int kMinerFirstChain = 6;
 inline constexpr int kMinerLastChain = 8;
 inline constexpr int kMinerChains = kMinerLastChain - kMinerFirstChain + 1;
+// True for a chain number the board has.
+inline constexpr bool miner_chain_on_board(long long chain) {
+    return chain >= kMinerFirstChain && chain <= kMinerLastChain;
+}
 inline constexpr int kMinerChainChips = 63;
 
 // Pool texts are kept whole up to this many bytes each.

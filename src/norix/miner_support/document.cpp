@@ -100,7 +100,7 @@ json_ptr compose_chip(int chip, uint16_t freq) {
 
 json_ptr compose_chips(const miner_config *cfg, int chain) {
     assert(cfg);
-    if (chain < kMinerFirstChain || chain > kMinerLastChain) {
+    if (!miner_chain_on_board(chain)) {
         LOG_ERROR("Chain %d is out of range, it should be between [%d, %d]\n", chain,
                   kMinerFirstChain, kMinerLastChain);
         return nullptr;

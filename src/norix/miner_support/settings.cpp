@@ -47,7 +47,7 @@ int store(T &field, T value) {
 
 // Logs a chain the board does not have; the setters word it two ways.
 bool chain_in_range(int chain, bool bracketed) {
-    if (chain >= kMinerFirstChain && chain <= kMinerLastChain)
+    if (miner_chain_on_board(chain))
         return true;
     LOG_ERROR(bracketed ? "Invalid chain %d, it should be between [%d, %d]\n"
                         : "Invalid chain %d, it should be between %d and %d\n",

@@ -18,8 +18,7 @@ constexpr int kDefaultFans = 2;
 
 // A chip of one of the board's chains.
 bool on_board(uint32_t chain, uint32_t chip) {
-    return chain >= kMinerFirstChain && chain <= kMinerLastChain && chip >= 1 &&
-           chip <= kMinerChainChips;
+    return miner_chain_on_board(chain) && chip >= 1 && chip <= kMinerChainChips;
 }
 
 template <typename T>
@@ -286,7 +285,7 @@ enum chip_state chip_state(uint16_t hashrate, uint16_t freq) {
 
 std::unique_ptr<chips_stats> chips_stats_from(uint32_t chain, const miner_config *cfg,
                                               json_t *chiphr) {
-    assert(cfg && chain >= kMinerFirstChain && chain <= kMinerLastChain);
+    assert(cfg && miner_chain_on_board(chain));
     auto record = zeroed<chips_stats>();
     record->chain = chain;
     for (uint32_t chip = 1; chip <= kMinerChainChips; ++chip) {
